@@ -1,0 +1,49 @@
+// Resource closure and renumbering: which input objects an imported page needs, and their copies.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reader/doc.h"
+#include "text/buf.h"
+
+namespace qm {
+
+// Input object numbers to output numbers, one map per document. Entries are kept in closure
+// order, duplicates included; a lookup gives the first entry with that old number.
+struct renum_map {
+  std::vector<int32_t> old_num;
+  std::vector<int32_t> new_num;
+  std::vector<int32_t> first;  // old number -> index of its first entry, -1
+};
+
+// old numbers = closure in order; new numbers consecutive from first_new.
+void map_build(renum_map& m, const std::vector<int32_t>& closure, int32_t first_new);
+// The new number of `old` when the map has it and it is greater than 0, else -1.
+int32_t map_lookup(const renum_map& m, int32_t old);
+
+// A copy of the resources dictionary of the object whose dictionary span (dict_span) is given, its own (direct, or
+// through a reference) or, for the deep variant, the nearest ancestor's through /Parent.
+bool page_resources_dict(const doc& d, const span& s, std::string* out);
+bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::string* out);
+
+// A copy of the dictionary opening with "<<" at pos, through its balancing ">>".
+bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out);
+
+// Appends every indirect reference's object number found in text, in order.
+void collect_text_refs(std::string_view text, std::vector<int32_t>& out);
+
+// The closure of the seeds over the references of the objects they reach, breadth first.
+void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
+                       std::vector<int32_t>& closure);
+
+// The text with every reference the map knows rewritten as "M 0 R".
+std::string remap_res_text(std::string_view text, const renum_map& m);
+
+// Appends input object `old` as output object `nw`, renumbered, recording its position in
+// offsets[nw]; appends nothing when the input has no such object.
+void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
+                       std::vector<int64_t>& offsets);
+
+}  // namespace qm
