@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds quiremark and stamps the sample watermark on every page of the sample letter.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUIREMARK_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j2 --target quiremark_cli >/dev/null
+mkdir -p out
+./build/quiremark stamp samples/letter.pdf samples/draft-stamp.pdf out/letter-draft.pdf
+echo "wrote out/letter-draft.pdf: samples/draft-stamp.pdf over every page of samples/letter.pdf"
