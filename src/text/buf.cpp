@@ -65,8 +65,10 @@ void buf_reserve(buf& b, size_t n) {
 void buf_append(buf& b, const void* p, size_t n) {
   // The source may lie inside the buffer itself; remember it as an offset across a reallocation.
   const char* src = static_cast<const char*>(p);
-  if (n > 0 && b.data && src >= b.data && src < b.data + b.cap) {
-    const size_t off = static_cast<size_t>(src - b.data);
+  const auto at = reinterpret_cast<uintptr_t>(src);
+  const auto base = reinterpret_cast<uintptr_t>(b.data);
+  if (n > 0 && b.data && at >= base && at - base < b.cap) {
+    const size_t off = static_cast<size_t>(at - base);
     buf_reserve(b, n);
     src = b.data + off;
   } else {
