@@ -1,0 +1,194 @@
+// Lexical scanning of PDF text in place, without tokens or allocation.
+//
+// The lexical rules these primitives implement (ISO 32000-1, 7.2):
+//   white space     NUL, TAB, LF, FF, CR and SPACE, nothing else (VT is not white space);
+//   keyword         a run of bytes that stands as a whole token: the bytes on either side of it,
+//                   where they exist, are not ASCII letters or digits ("1 0 obj<<" and "endobj%"
+//                   hold keywords, "xref2" and "Xtrailer" do not);
+//   name key        "/" and the name's bytes, not followed by a letter, digit, "+", "-" or "_"
+//                   ("/Length" is not found in "/Length1", "/Type" is found in "/Type/Page");
+//   comment         "%" up to the next CR or LF;
+//   literal string  "(" ... ")" with balanced parentheses inside and "\" escaping the next byte;
+//   hex string      "<" ... ">" where the "<" is not doubled;
+//   dictionary      "<<" ... ">>", which nest;
+//   integer         optional white space, an optional sign, decimal digits, read in wrapping
+//                   32-bit arithmetic.
+// Positions are signed 32-bit offsets from the first byte of the text; every end bound is
+// exclusive and no byte at or past it is read.
+#include "text/scan.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qm {
+
+namespace {
+
+bool same(const char* t, int64_t p, std::string_view s) {
+  return s.empty() || std::memcmp(t + p, s.data(), s.size()) == 0;
+}
+
+// A name key "/name" at slash position p, with the text ending at `end`: the bytes match and the
+// name does not go on past them.
+bool name_at(const char* t, int64_t p, int64_t end, std::string_view name) {
+  const int64_t stop = p + 1 + static_cast<int64_t>(name.size());
+  if (stop > end || t[p] != '/' || !same(t, p + 1, name)) return false;
+  return stop == end || !is_name_cont(static_cast<unsigned char>(t[stop]));
+}
+
+}  // namespace
+
+pos_t skip_ws(const char* t, pos_t p, pos_t end) {
+  while (p < end && is_ws(static_cast<unsigned char>(t[p]))) ++p;
+  return p;
+}
+
+pos_t find_kw(const char* t, pos_t end, pos_t start, std::string_view kw) {
+  const int64_t n = static_cast<int64_t>(kw.size());
+  if (n == 0) return -1;
+  for (int64_t p = start < 0 ? 0 : start; p + n <= end; ++p) {
+    if (t[p] != kw[0] || !same(t, p, kw)) continue;
+    // The byte before is examined even when it lies before start.
+    if (p > 0 && is_alnum(static_cast<unsigned char>(t[p - 1]))) continue;
+    if (p + n < end && is_alnum(static_cast<unsigned char>(t[p + n]))) continue;
+    return static_cast<pos_t>(p);
+  }
+  return -1;
+}
+
+int kw_at(const char* t, pos_t p, pos_t end, std::string_view kw) {
+  const int64_t n = static_cast<int64_t>(kw.size());
+  if (n == 0 || p < 0 || p + n > end) return 0;
+  if (!same(t, p, kw)) return 0;
+  if (p > 0 && is_alnum(static_cast<unsigned char>(t[p - 1]))) return 0;
+  if (p + n == end) return 1;
+  return is_alnum(static_cast<unsigned char>(t[p + n])) ? 0 : 1;
+}
+
+pos_t find_name(const char* t, pos_t len, pos_t start, pos_t end, std::string_view name) {
+  const int64_t lim = std::min(len, end);
+  const int64_t n = static_cast<int64_t>(name.size());
+  for (int64_t p = start < 0 ? 0 : start; p + 1 + n <= lim; ++p) {
+    if (name_at(t, p, lim, name)) return static_cast<pos_t>(p);
+  }
+  return -1;
+}
+
+pos_t find_name_top(const char* t, pos_t len, pos_t start, pos_t end, std::string_view name) {
+  // Depth 1 is the inside of the first dictionary entered; keys met before any "<<" (depth 0)
+  // count too. Arrays are not tracked.
+  const int64_t lim = std::min(len, end);
+  int depth = 0;
+  int64_t p = start < 0 ? 0 : start;
+  while (p < lim) {
+    const char c = t[p];
+    if (c == '%') {
+      // A comment: resume at the CR or LF that ends it, then pass over that byte.
+      int64_t q = p + 1;
+      while (q < lim && t[q] != '\r' && t[q] != '\n') ++q;
+      if (q >= lim) return -1;
+      p = q + 1;
+    } else if (c == '(') {
+      // A literal string: balanced parentheses, a backslash takes the next byte with it.
+      int64_t q = p + 1;
+      int level = 1;
+      for (;;) {
+        if (q >= lim) return -1;
+        const char d = t[q];
+        if (d == '\\') {
+          if (q + 1 >= lim) return -1;
+          q += 2;
+          continue;
+        }
+        if (d == '(') {
+          ++level;
+        } else if (d == ')' && --level == 0) {
+          break;
+        }
+        ++q;
+      }
+      p = q + 1;
+    } else if (c == '<') {
+      if (p + 1 >= lim) return -1;
+      if (t[p + 1] == '<') {
+        ++depth;
+        p += 2;
+      } else {
+        // A hex string: up to the next ">".
+        int64_t q = p + 1;
+        while (q < lim && t[q] != '>') ++q;
+        if (q >= lim) return -1;
+        p = q + 1;
+      }
+    } else if (c == '>') {
+      if (p + 1 >= lim) return -1;
+      if (t[p + 1] == '>') {
+        if (depth > 0) --depth;
+        p += 2;
+      } else {
+        ++p;
+      }
+    } else if (c == '/') {
+      if (depth <= 1 && name_at(t, p, lim, name)) return static_cast<pos_t>(p);
+      ++p;
+    } else {
+      ++p;
+    }
+  }
+  return -1;
+}
+
+int32_t parse_int_at(const char* t, pos_t end, pos_t* p) {
+  pos_t q = *p;
+  if (q >= end) return -1;
+  q = skip_ws(t, q, end);
+  if (q >= end) return -1;
+  bool neg = false;
+  if (t[q] == '-') {
+    neg = true;
+    if (++q >= end) return -1;
+  }
+  uint32_t v = 0;
+  const pos_t first = q;
+  while (q < end && is_digit(static_cast<unsigned char>(t[q]))) {
+    v = v * 10u + static_cast<uint32_t>(t[q] - '0');
+    ++q;
+  }
+  if (q == first) return -1;
+  *p = q;
+  return static_cast<int32_t>(neg ? 0u - v : v);
+}
+
+int32_t read_int_adv(const char* t, pos_t end, pos_t* p) {
+  pos_t q = *p;
+  if (q >= end) return -1;
+  q = skip_ws(t, q, end);
+  if (q >= end) {
+    *p = end;
+    return -1;
+  }
+  bool neg = false;
+  if (t[q] == '+' || t[q] == '-') {
+    neg = t[q] == '-';
+    if (++q >= end) {
+      *p = q;
+      return -1;
+    }
+  }
+  uint32_t v = 0;
+  const pos_t first = q;
+  while (q < end && is_digit(static_cast<unsigned char>(t[q]))) {
+    v = v * 10u + static_cast<uint32_t>(t[q] - '0');
+    ++q;
+  }
+  if (q == first) {
+    // Step past the offending byte so that a caller reading pairs makes progress, but stay on an
+    // "R" so that a reference keyword is not swallowed.
+    *p = t[q] == 'R' ? q : q + 1;
+    return -1;
+  }
+  *p = q;
+  return static_cast<int32_t>(neg ? 0u - v : v);
+}
+
+}  // namespace qm
