@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "reader/doc.h"
@@ -16,6 +17,9 @@ struct renum_map {
   std::vector<int32_t> old_num;
   std::vector<int32_t> new_num;
   std::vector<int32_t> first;  // old number -> index of its first entry, -1
+  // (old number, index of its first entry) for the numbers that `first` does not cover (negative
+  // ones, and those far above the rest), sorted by number.
+  std::vector<std::pair<int32_t, int32_t>> far;
 };
 
 // old numbers = closure in order; new numbers consecutive from first_new.
@@ -23,22 +27,31 @@ void map_build(renum_map& m, const std::vector<int32_t>& closure, int32_t first_
 // The new number of `old` when the map has it and it is greater than 0, else -1.
 int32_t map_lookup(const renum_map& m, int32_t old);
 
-// A copy of the resources dictionary of the object whose dictionary span (dict_span) is given, its own (direct, or
-// through a reference) or, for the deep variant, the nearest ancestor's through /Parent.
+// A copy of the resources dictionary of the object whose dictionary span (dict_span) is given, its
+// own (direct, or through a reference) or, for the deep variant, the nearest ancestor's through
+// /Parent. The keys /Resources and /Parent count only at the top level of the object's own
+// dictionary. The deep variant looks at no more than `depth` ancestors (the callers pass 32), so a
+// /Parent loop ends. False when there is none.
 bool page_resources_dict(const doc& d, const span& s, std::string* out);
 bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::string* out);
 
-// A copy of the dictionary opening with "<<" at pos, through its balancing ">>".
+// A copy of the dictionary opening with "<<" at pos, through its balancing ">>", literal strings
+// and comments skipped while balancing (and kept in the copy). False when t[pos] is no "<<" or the
+// dictionary does not close before len.
 bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out);
 
-// Appends every indirect reference's object number found in text, in order.
+// Appends every indirect reference's object number found in text, in order, each occurrence.
 void collect_text_refs(std::string_view text, std::vector<int32_t>& out);
 
-// The closure of the seeds over the references of the objects they reach, breadth first.
+// The closure of the seeds over the references of the objects they reach, breadth first: the
+// seeds as given (duplicates kept), then each newly named object once, level by level, until a
+// level names nothing new. A stream's data are never scanned; numbers naming no object stay in
+// the closure without being scanned.
 void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
                        std::vector<int32_t>& closure);
 
-// The text with every reference the map knows rewritten as "M 0 R".
+// The text with every reference the map knows rewritten as "M 0 R"; all other bytes, zero bytes
+// included, are copied as they are.
 std::string remap_res_text(std::string_view text, const renum_map& m);
 
 // Appends input object `old` as output object `nw`, renumbered, recording its position in

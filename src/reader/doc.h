@@ -30,7 +30,7 @@ struct page_rec {
   int32_t parent = -1;           // the /Pages node whose /Kids listed it; -1 for a root page
   int32_t inherited_rotate = 0;  // nearest ancestor's own /Rotate, 0..359
   double x0 = 0, y0 = 0, width = 0, height = 0;  // visible box: origin and size
-  int32_t rotate = 0;            // effective rotation, set by the job
+  int32_t rotate = 0;                            // effective rotation, set by the job
 };
 
 struct doc {

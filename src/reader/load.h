@@ -12,4 +12,14 @@ int doc_load(const char* path, doc& d);
 // The same from bytes already in memory (takes ownership); `name` stands for the path in messages.
 int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d);
 
+// The steps of loading after the file read, in the order doc_load runs them, each working on
+// d.data and d.len and on d.objects (the working table until build_final_table replaces it).
+// Exposed so that each can be examined on its own.
+void scan_objects(doc& d);           // every "N G obj" header into the working table
+void settle_streams(doc& d);         // each stream's data extent and its "endobj"
+void discard_false_objects(doc& d);  // unfinished streams and objects inside stream data
+void build_final_table(doc& d);      // one record per object number; sets index, max_objnum
+// Trailer facts, the four steps above with the object streams expanded before the final table.
+void load_object_table(doc& d);
+
 }  // namespace qm

@@ -35,7 +35,9 @@ buf& buf::operator=(buf&& o) noexcept {
   return *this;
 }
 
-buf::~buf() { std::free(data); }
+buf::~buf() {
+  std::free(data);
+}
 
 void buf_reserve(buf& b, size_t n) {
   // need = len + n + 1, the 1 being the room for the terminating zero.

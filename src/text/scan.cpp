@@ -39,6 +39,7 @@ bool name_at(const char* t, int64_t p, int64_t end, std::string_view name) {
 }  // namespace
 
 pos_t skip_ws(const char* t, pos_t p, pos_t end) {
+  if (p < 0) return p;
   while (p < end && is_ws(static_cast<unsigned char>(t[p]))) ++p;
   return p;
 }
@@ -140,7 +141,7 @@ pos_t find_name_top(const char* t, pos_t len, pos_t start, pos_t end, std::strin
 
 int32_t parse_int_at(const char* t, pos_t end, pos_t* p) {
   pos_t q = *p;
-  if (q >= end) return -1;
+  if (q < 0 || q >= end) return -1;
   q = skip_ws(t, q, end);
   if (q >= end) return -1;
   bool neg = false;
@@ -161,7 +162,7 @@ int32_t parse_int_at(const char* t, pos_t end, pos_t* p) {
 
 int32_t read_int_adv(const char* t, pos_t end, pos_t* p) {
   pos_t q = *p;
-  if (q >= end) return -1;
+  if (q < 0 || q >= end) return -1;
   q = skip_ws(t, q, end);
   if (q >= end) {
     *p = end;

@@ -1,0 +1,136 @@
+"""Successful jobs: page counts, layer order, opacity, and the arguments reaching the library."""
+
+from __future__ import annotations
+
+import math
+from pathlib import Path
+
+import pytest
+
+import quiremark
+from conftest import page_contents, page_count
+from pdfwriter import Page
+
+pytestmark = pytest.mark.usefixtures("library")
+
+BG_FIRST = [b"/Bg Do", b"/Fg Do"]
+FG_FIRST = [b"/Fg Do", b"/Bg Do"]
+
+
+def layer_order(content: bytes) -> list:
+    """The XObjects that a page's content draws, in drawing order."""
+    names = []
+    for line in content.splitlines():
+        names += [name for name in (b"/Bg Do", b"/Fg Do") if name in line]
+    return names
+
+
+@pytest.mark.parametrize(
+    "job, bg_pages, fg_pages, expected",
+    [
+        ("stamp", 3, 2, 3),  # one output page per background page
+        ("stamp", 1, 4, 1),
+        ("merge", 3, 2, 3),  # as many pages as the longer input
+        ("merge", 2, 5, 5),
+        ("merge", 1, 1, 1),
+    ],
+)
+def test_page_counts(make_pdf, tmp_path: Path, job, bg_pages, fg_pages, expected):
+    out = tmp_path / "out.pdf"
+    getattr(quiremark, job)(make_pdf("bg.pdf", bg_pages), make_pdf("fg.pdf", fg_pages), out)
+    assert page_count(out) == expected
+
+
+def test_stamp_draws_the_stamp_over_every_page(make_pdf, tmp_path: Path):
+    out = tmp_path / "out.pdf"
+    assert quiremark.stamp(make_pdf("bg.pdf", 3), make_pdf("fg.pdf", 2), out) is None
+    assert [layer_order(c) for c in page_contents(out)] == [BG_FIRST] * 3
+
+
+def test_merge_pages_beyond_the_shorter_input_carry_one_layer(make_pdf, tmp_path: Path):
+    out = tmp_path / "out.pdf"
+    quiremark.merge(make_pdf("bg.pdf", 1), make_pdf("fg.pdf", 3), out)
+    assert [layer_order(c) for c in page_contents(out)] == [BG_FIRST, [b"/Fg Do"], [b"/Fg Do"]]
+
+
+@pytest.mark.parametrize("underlay, expected", [(False, BG_FIRST), (True, FG_FIRST)])
+@pytest.mark.parametrize("job", ["stamp", "merge"])
+def test_underlay_draws_the_foreground_first(make_pdf, tmp_path: Path, job, underlay, expected):
+    out = tmp_path / "out.pdf"
+    getattr(quiremark, job)(make_pdf("bg.pdf", 2), make_pdf("fg.pdf", 2), out, underlay=underlay)
+    assert [layer_order(c) for c in page_contents(out)] == [expected] * 2
+
+
+@pytest.mark.parametrize(
+    "opacity, written",
+    [
+        (None, None),  # quiremark_merge: opaque, no transparency state
+        (0.5, b"0.5000"),
+        (0.25, b"0.2500"),
+        (0, b"0"),
+        (-0.25, b"0"),  # clamped to invisible
+        (0.998, b"0.9980"),
+        (0.999, None),  # counts as opaque
+        (1, None),
+        (1.5, None),  # clamped to opaque
+        (math.nan, None),
+    ],
+)
+def test_opacity(make_pdf, tmp_path: Path, opacity, written):
+    out = tmp_path / "out.pdf"
+    quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), out, opacity=opacity)
+    data = out.read_bytes()
+    if written is None:
+        assert b"/GSovl" not in data
+    else:
+        assert b"/ca %s /CA %s >>" % (written, written) in data
+        assert b"q /GSovl gs 1 0 0 1 " in page_contents(out)[0]
+    assert page_count(out) == 1
+
+
+def test_opacity_with_underlay(make_pdf, tmp_path: Path):
+    out = tmp_path / "out.pdf"
+    quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), out, underlay=True, opacity=0.5)
+    (content,) = page_contents(out)
+    assert layer_order(content) == FG_FIRST
+    assert content.startswith(b"q /GSovl gs ")
+
+
+@pytest.mark.parametrize("opacity", ["0.5", b"1", [0.5], complex(0.5)])
+def test_opacity_must_be_a_real_number(make_pdf, tmp_path: Path, opacity):
+    with pytest.raises(TypeError, match="opacity"):
+        quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf",
+                        opacity=opacity)
+    assert not (tmp_path / "o.pdf").exists()
+
+
+def test_output_page_takes_the_rotated_background_size(make_pdf, tmp_path: Path):
+    out = tmp_path / "out.pdf"
+    bg = make_pdf("bg.pdf", [Page(300, 200), Page(300, 200, rotate=90)])
+    quiremark.stamp(bg, make_pdf("fg.pdf", [Page(50, 50)]), out)
+    data = out.read_bytes()
+    assert b"/MediaBox [0 0 300 200]" in data
+    assert b"/MediaBox [0 0 200 300]" in data
+
+
+def test_output_may_replace_an_input(make_pdf):
+    bg = make_pdf("bg.pdf", 2)
+    before = bg.read_bytes()
+    quiremark.stamp(bg, make_pdf("fg.pdf"), bg)
+    assert bg.read_bytes() != before
+    assert page_count(bg) == 2
+
+
+def test_compressed_content_is_accepted(make_pdf, tmp_path: Path):
+    out = tmp_path / "out.pdf"
+    quiremark.stamp(make_pdf("bg.pdf", 2, compress=True), make_pdf("fg.pdf", compress=True), out)
+    assert page_count(out) == 2
+
+
+def test_keyword_only_options(make_pdf, tmp_path: Path):
+    with pytest.raises(TypeError):
+        quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", True)  # type: ignore[misc]
+    with pytest.raises(TypeError):
+        quiremark.stamp(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", True)  # type: ignore[misc]
+    with pytest.raises(TypeError):
+        quiremark.stamp(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", opacity=0.5)  # type: ignore[call-arg]

@@ -1,0 +1,97 @@
+// The command-line tool's commands, arguments and descriptions: the one source of the --help
+// texts and of the manual page.
+#pragma once
+#include <iterator>
+#include <string_view>
+
+namespace qmcli {
+
+inline constexpr std::string_view kToolName = "quiremark";
+inline constexpr std::string_view kToolSummary =
+    "Lay the pages of one PDF over the pages of another and write a new PDF.";
+inline constexpr std::string_view kToolDescription =
+    "Every output page shows a background page and a foreground page, each imported unchanged "
+    "and centred on the output page, never scaled. The output page has the size of its "
+    "background page as displayed (rotation honoured, crop box used). The output file is "
+    "written only once it is complete, so OUT may name one of the inputs.";
+inline constexpr std::string_view kToolExitStatus =
+    "Exit status: 0 on success; 1 when the job fails, with \"quiremark: \" and the reason on "
+    "standard error; 2 when the command line is wrong, with a usage line.";
+inline constexpr std::string_view kToolUsage =
+    "quiremark merge|stamp|info ARGS... (see quiremark --help)";
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // the job failed; the library's message is on stderr
+inline constexpr int kExitUsage = 2;    // the command line was wrong; a usage line is on stderr
+
+// A positional argument or an option of a command. `name` is what the help shows: the positional
+// name, or the option's flag followed by its value name.
+struct item {
+  std::string_view name;
+  std::string_view help;
+};
+
+struct command {
+  std::string_view name;
+  std::string_view usage;  // the synopsis after the tool's name
+  std::string_view summary;
+  std::string_view description;
+  const item* items;
+  int item_count;
+};
+
+inline constexpr item kMergeItems[] = {
+    {"BG", "background PDF; its pages set the size of the output pages"},
+    {"FG", "foreground PDF; its page n is laid over background page n"},
+    {"OUT", "the output PDF; it may name one of the inputs"},
+    {"--underlay", "draw the foreground underneath the background instead of on top"},
+    {"--opacity X",
+     "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default)"},
+};
+
+inline constexpr item kStampItems[] = {
+    {"BG", "background PDF; the output has one page for each of its pages"},
+    {"FG", "foreground PDF; its first page is drawn on every background page"},
+    {"OUT", "the output PDF; it may name one of the inputs"},
+    {"--underlay", "draw the stamp underneath the background instead of on top"},
+};
+
+inline constexpr item kInfoItems[] = {
+    {"FILE", "the PDF to describe"},
+    {"--json", "print one JSON object instead of text"},
+    {"--objects", "also list the object table"},
+};
+
+inline constexpr command kCommands[] = {
+    {"merge", "merge BG FG OUT [--underlay] [--opacity X]",
+     "Lay the pages of FG over the pages of BG, one to one.",
+     "The output has as many pages as the longer input; a page beyond the shorter input's end "
+     "shows only the other input's page.",
+     kMergeItems, static_cast<int>(std::size(kMergeItems))},
+    {"stamp", "stamp BG FG OUT [--underlay]", "Lay the first page of FG over every page of BG.",
+     "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
+     kStampItems, static_cast<int>(std::size(kStampItems))},
+    {"info", "info [--json] [--objects] FILE", "Show what the reader finds in a PDF.",
+     "Prints the trailer facts, the catalog and every page with its box and rotation, as the "
+     "library sees them; useful to learn why a file is read as it is.",
+     kInfoItems, static_cast<int>(std::size(kInfoItems))},
+};
+
+// The command with this name, or nullptr.
+constexpr const command* find_command(std::string_view name) {
+  for (const command& c : kCommands)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
+// The help text of one of a command's items, looked up by its first word ("--opacity", "BG").
+constexpr std::string_view item_help(const command& c, std::string_view word) {
+  for (int i = 0; i < c.item_count; ++i) {
+    const std::string_view n = c.items[i].name;
+    if (n.substr(0, n.find(' ')) == word) return c.items[i].help;
+  }
+  return {};
+}
+
+}  // namespace qmcli

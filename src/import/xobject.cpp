@@ -1,0 +1,219 @@
+// An input page as a Form XObject body: box, rotation matrix, renumbered resources, joined content.
+//
+// Lexical rules used here: the page's own keys are found at the top level of its dictionary;
+// /Contents is an indirect reference "N G R", an array of such references (generation numbers
+// and the R may be missing), or a stream dictionary written in place with its data. Parts of an
+// array are joined end to end, with one line feed between two parts exactly where the last byte
+// before and the first byte after are both regular characters (neither PDF white space nor one of
+// the delimiters ( ) < > [ ] { } / %), so that tokens never run together.
+#include "import/xobject.h"
+
+#include "import/decode.h"
+#include "import/streamdict.h"
+#include "text/buf.h"
+#include "text/numfmt.h"
+
+namespace qm {
+namespace {
+
+bool regular(unsigned char c) {
+  return !is_ws(c) && !is_delim(c);
+}
+
+// The page's content as it is gathered: either a view of bytes held elsewhere (the document, or
+// a lent buffer) or the bytes in `joined`.
+struct content {
+  buf joined;
+  std::string_view bytes;
+};
+
+// Appends one part to the joined content.
+void join_part(content& c, std::string_view part) {
+  if (part.empty()) return;
+  if (c.joined.len > 0 && regular(static_cast<unsigned char>(c.joined.data[c.joined.len - 1])) &&
+      regular(static_cast<unsigned char>(part[0])))
+    buf_append(c.joined, "\n", 1);
+  buf_append(c.joined, part.data(), part.size());
+}
+
+// An array of references from the byte after its "[" at p, up to "]" or end.
+void read_array(const doc& d, const char* t, pos_t p, pos_t end, content& c) {
+  buf part;  // one lent buffer, emptied after every part
+  bool any = false;
+  while (p < end && t[p] != ']') {
+    if (!is_digit(static_cast<unsigned char>(t[p]))) {
+      ++p;
+      continue;
+    }
+    int32_t n = parse_int_at(t, end, &p);
+    p = skip_ws(t, p, end);
+    if (p < end && is_digit(static_cast<unsigned char>(t[p]))) {
+      parse_int_at(t, end, &p);
+      p = skip_ws(t, p, end);
+    }
+    if (p < end && t[p] == 'R') p = skip_ws(t, p + 1, end);
+    const obj_rec* o = n > 0 ? doc_find(d, n) : nullptr;
+    std::string_view bytes;
+    if (o != nullptr && decoded_stream(d.data.get(), d.len, *o, part, &bytes)) {
+      join_part(c, bytes);
+      any = true;
+    }
+    part.len = 0;
+  }
+  if (any) c.bytes = c.joined.view();
+}
+
+// /Contents N G R.
+void read_indirect(const doc& d, const char* t, pos_t p, pos_t end, content& c) {
+  int32_t n = parse_int_at(t, end, &p);
+  if (n <= 0) return;
+  const obj_rec* o = doc_find(d, n);
+  if (o == nullptr) return;
+  std::string_view bytes;
+  if (decoded_stream(d.data.get(), d.len, *o, c.joined, &bytes)) {
+    c.bytes = bytes;
+    return;
+  }
+  if (o->has_stream) return;  // empty or undecodable
+  if (o->in_objstm) {
+    // An array held in an object stream.
+    if (o->text == nullptr) return;
+    pos_t q = skip_ws(o->text, 0, o->text_len);
+    if (q < o->text_len && o->text[q] == '[') read_array(d, o->text, q + 1, o->text_len, c);
+    return;
+  }
+  if (o->dict_start >= 0 || o->obj_start < 0) return;
+  // A plain object holding an array: the first "[" after "N G", unless a "<" comes first.
+  const char* data = d.data.get();
+  const pos_t end2 = o->endobj_pos > 0 && o->endobj_pos <= d.len ? o->endobj_pos : d.len;
+  pos_t q = o->obj_start;
+  while (q < end2 && (is_digit(static_cast<unsigned char>(data[q])) || data[q] == '\t' ||
+                      data[q] == '\n' || data[q] == '\r' || data[q] == ' '))
+    ++q;
+  for (; q < end2; ++q) {
+    if (data[q] == '<') return;
+    if (data[q] == '[') {
+      read_array(d, data, q + 1, end2, c);
+      return;
+    }
+  }
+}
+
+// /Contents << ... >> stream ... written inside the page dictionary; its bytes are taken raw.
+void read_inline(const doc& d, const span& s, pos_t p, content& c) {
+  pos_t kw = dict_stream_kw(s.t, s.end, p);
+  if (kw < 0) return;
+  int32_t direct = -1, ref = -1;
+  parse_length(s.t, s.end, p, kw, &direct, &ref);
+  int64_t n = -1;
+  if (direct >= 0) {
+    n = direct;
+  } else if (ref >= 0) {
+    const obj_rec* o = doc_find(d, ref);
+    if (o == nullptr || o->has_stream || o->in_objstm || o->obj_start < 0) return;
+    // "N G obj n": the length is the object's value.
+    const char* data = d.data.get();
+    pos_t q = o->obj_start;
+    parse_int_at(data, d.len, &q);
+    q = skip_ws(data, q, d.len);
+    if (q < d.len && is_digit(static_cast<unsigned char>(data[q]))) parse_int_at(data, d.len, &q);
+    q = skip_ws(data, q, d.len);
+    if (kw_at(data, q, d.len, "obj")) q = skip_ws(data, q + 3, d.len);
+    pos_t q0 = q;
+    int32_t v = parse_int_at(data, d.len, &q);
+    if (q == q0 || v < 0) return;
+    n = v;
+  } else {
+    return;
+  }
+  int64_t start;
+  if (kw + 6 >= s.end)
+    start = kw + 6;
+  else if (kw + 7 < s.end && s.t[kw + 6] == '\r' && s.t[kw + 7] == '\n')
+    start = kw + 8;
+  else
+    start = kw + 7;
+  if (start + n > s.end) return;
+  buf_append(c.joined, s.t + start, static_cast<size_t>(n));
+  c.bytes = c.joined.view();
+}
+
+}  // namespace
+
+std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p,
+                               const renum_map& m) {
+  content c;
+  std::string res;
+  bool has_res = false;
+  span s;
+  const bool has_span =
+      (!o.in_objstm || o.text != nullptr) && dict_span(d.data.get(), d.len, o, &s);
+  if (has_span) {
+    pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Contents");
+    if (key >= 0) {
+      pos_t v = skip_ws(s.t, key + 9, s.end);
+      if (v < s.end) {
+        unsigned char b = static_cast<unsigned char>(s.t[v]);
+        if (is_digit(b))
+          read_indirect(d, s.t, v, s.end, c);
+        else if (b == '[')
+          read_array(d, s.t, v + 1, s.end, c);
+        else if (b == '<' && v + 1 < s.end && s.t[v + 1] == '<')
+          read_inline(d, s, v, c);
+      }
+    }
+    std::string raw;
+    if (page_resources_dict(d, s, &raw) || page_resources_dict_deep(d, s, 32, &raw)) {
+      res = remap_res_text(raw, m);
+      has_res = true;
+    }
+  }
+
+  const numtext x0 = fmt_num(p.x0), y0 = fmt_num(p.y0), x1 = fmt_num(p.x0 + p.width),
+                y1 = fmt_num(p.y0 + p.height), w = fmt_num(p.width), h = fmt_num(p.height);
+  const numtext l = fmt_int(static_cast<int64_t>(c.bytes.size()));
+  std::string out;
+  out.reserve(160 + res.size() + c.bytes.size());
+  out += "<< /Type /XObject /Subtype /Form /BBox [";
+  out += x0.view();
+  out += ' ';
+  out += y0.view();
+  out += ' ';
+  out += x1.view();
+  out += ' ';
+  out += y1.view();
+  out += ']';
+  switch (p.rotate % 360) {
+    case 90:
+      out += " /Matrix [0 -1 1 0 0 ";
+      out += w.view();
+      out += ']';
+      break;
+    case 180:
+      out += " /Matrix [-1 0 0 -1 ";
+      out += w.view();
+      out += ' ';
+      out += h.view();
+      out += ']';
+      break;
+    case 270:
+      out += " /Matrix [0 1 -1 0 ";
+      out += h.view();
+      out += " 0]";
+      break;
+    default:
+      break;
+  }
+  out += " /Length ";
+  out += l.view();
+  if (has_res) {
+    out += " /Resources ";
+    out += res;
+  }
+  out += " >> stream\n";
+  out += c.bytes;
+  out += "\nendstream";
+  return out;
+}
+
+}  // namespace qm

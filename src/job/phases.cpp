@@ -1,0 +1,102 @@
+// The import and output phases of a job: gather resources, number, import pages, compose, write.
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "import/resources.h"
+#include "import/xobject.h"
+#include "job/error.h"
+#include "job/job.h"
+#include "job/placement.h"
+#include "job/writer.h"
+
+namespace qm {
+
+namespace {
+
+// Appends the object numbers named by the resources of pages [0, count) of d, in page order:
+// the page's own /Resources, else the nearest ancestor's. Pages whose object is missing or has
+// no dictionary contribute nothing. The result depends on the page object alone, so a page tree
+// that lists one page object many times has its resources looked up once.
+void gather_refs(const doc& d, int32_t count, std::vector<int32_t>& refs) {
+  std::unordered_map<int32_t, std::pair<size_t, size_t>> seen;  // page object -> its refs
+  for (int32_t t = 0; t < count; ++t) {
+    const int32_t num = d.pages[static_cast<size_t>(t)].num;
+    if (auto it = seen.find(num); it != seen.end()) {
+      const auto [from, n] = it->second;
+      refs.reserve(refs.size() + n);
+      for (size_t k = 0; k < n; ++k) refs.push_back(refs[from + k]);
+      continue;
+    }
+    const size_t from = refs.size();
+    const obj_rec* o = doc_find(d, num);
+    span s;
+    if (o && dict_span(d.data.get(), d.len, *o, &s)) {
+      std::string res;
+      if (page_resources_dict(d, s, &res) || page_resources_dict_deep(d, s, 32, &res))
+        collect_text_refs(res, refs);
+    }
+    seen.emplace(num, std::make_pair(from, refs.size() - from));
+  }
+}
+
+// The Form XObject body of page t of d, or "" when the page's object is missing. Exhausted
+// memory propagates as std::bad_alloc for the caller to name the page.
+std::string import_page(const doc& d, int32_t t, const renum_map& m) {
+  const page_rec& p = d.pages[static_cast<size_t>(t)];
+  const obj_rec* o = doc_find(d, p.num);
+  if (!o) return std::string();
+  return build_form_xobject(d, *o, p, m);
+}
+
+}  // namespace
+
+int overlay_phases(overlay_job& j, const char* out_path) {
+  // Collect: the references of every page that will be imported, and their closure, per
+  // document. In stamp mode only the foreground's first page is imported.
+  gather_refs(j.bg, j.bg_count, j.bg_refs);
+  collect_resources(j.bg, j.bg_refs, j.bg_res);
+  gather_refs(j.fg, j.stamp == 1 ? 1 : j.fg_count, j.fg_refs);
+  collect_resources(j.fg, j.fg_refs, j.fg_res);
+
+  // Number.
+  if (!plan_objects(j)) return 0;
+
+  // Import: every background page first, then the stamp or every foreground page. Each failure
+  // names the page that could not be built.
+  j.bg_xobj.resize(static_cast<size_t>(j.bg_count));
+  for (int32_t t = 0; t < j.bg_count; ++t) {
+    try {
+      j.bg_xobj[static_cast<size_t>(t)] = import_page(j.bg, t, j.bg_map);
+    } catch (const std::bad_alloc&) {
+      set_error("failed to build form XObject for background page %ld", static_cast<long>(t) + 1);
+      return 0;
+    }
+  }
+  if (j.stamp == 1) {
+    try {
+      j.stamp_xobj = import_page(j.fg, 0, j.fg_map);
+    } catch (const std::bad_alloc&) {
+      set_error("failed to build stamp form XObject");
+      return 0;
+    }
+  } else {
+    j.fg_xobj.resize(static_cast<size_t>(j.fg_count));
+    for (int32_t t = 0; t < j.fg_count; ++t) {
+      try {
+        j.fg_xobj[static_cast<size_t>(t)] = import_page(j.fg, t, j.fg_map);
+      } catch (const std::bad_alloc&) {
+        set_error("failed to build form XObject for foreground page %ld", static_cast<long>(t) + 1);
+        return 0;
+      }
+    }
+  }
+
+  // Compose, then write.
+  build_page_contents(j);
+  return write_output(j, out_path);
+}
+
+}  // namespace qm

@@ -1,0 +1,160 @@
+// Safe replacement of the output file through a temporary file and rename (POSIX).
+#include "job/safe_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace qm {
+
+namespace {
+
+// Symbolic links followed before giving up, as the kernel's own limit.
+constexpr int kMaxLinks = 40;
+// Names tried for the temporary file before writing in place instead.
+constexpr int kNameTries = 64;
+
+bool write_all(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    // Large writes are split so that each call stays within what every kernel accepts.
+    const size_t chunk = left < (size_t{1} << 30) ? left : (size_t{1} << 30);
+    const ssize_t n = ::write(fd, p, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The directory part of a path, with its trailing slash ("" for a bare name).
+std::string dir_of(const std::string& p) {
+  const size_t k = p.rfind('/');
+  return k == std::string::npos ? std::string() : p.substr(0, k + 1);
+}
+
+// Follows symbolic links until the path names something else or nothing. Relative link targets
+// are taken from the link's own directory. Returns false on a loop or an unreadable link.
+bool resolve_links(std::string& p) {
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 256, '\0');
+    for (;;) {
+      const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
+      if (n < 0) return false;
+      if (static_cast<size_t>(n) < target.size()) {
+        target.resize(static_cast<size_t>(n));
+        break;
+      }
+      target.resize(target.size() * 2);
+    }
+    if (target.empty()) return false;
+    p = target[0] == '/' ? target : dir_of(p) + target;
+  }
+  return false;
+}
+
+// Descriptor and device names (/dev/stdout, /dev/fd/3, /proc/self/fd/1) are never ordinary files
+// to be replaced, even where a link leads from them to one.
+bool is_special_name(const std::string& p) {
+  return p.rfind("/dev/", 0) == 0 || p.rfind("/proc/", 0) == 0;
+}
+
+// A fresh name beside the target: ".<name>.<pid>-<counter>-<clock>.tmp", the name part shortened
+// so that the whole stays within the file-name limit. Uniqueness is enforced by O_EXCL; the parts
+// only make collisions unlikely.
+std::string temp_name(const std::string& target, int attempt) {
+  static std::atomic<uint64_t> counter{0};
+  const std::string dir = dir_of(target);
+  const std::string base = target.substr(dir.size(), 64);
+  const auto clock =
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t c = counter.fetch_add(1, std::memory_order_relaxed);
+  return dir + "." + base + "." + std::to_string(::getpid()) + "-" + std::to_string(c) + "-" +
+         std::to_string((clock >> 4) ^ static_cast<uint64_t>(attempt)) + ".tmp";
+}
+
+// Writes in place, as fopen(path, "wb") and one fwrite would, but with every failure seen.
+write_result write_direct(const char* path, std::string_view bytes) {
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return write_result::cannot_open;
+  const bool ok = write_all(fd, bytes);
+  const bool closed = ::close(fd) == 0;
+  return ok && closed ? write_result::ok : write_result::write_error;
+}
+
+}  // namespace
+
+write_result safe_write(const char* path, std::string_view bytes) {
+  std::string target = path;
+  // An empty path or one that ends in a slash names no file; open() reports it.
+  if (target.empty() || target.back() == '/' || is_special_name(target))
+    return write_direct(path, bytes);
+  if (!resolve_links(target) || is_special_name(target)) return write_direct(path, bytes);
+
+  struct stat st;
+  bool exists = false;
+  if (::stat(target.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return write_direct(path, bytes);  // pipe, device, directory
+    exists = true;
+    // A file that we may not write is not replaced behind its owner's back.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+      return write_result::cannot_open;
+  } else if (errno != ENOENT) {
+    return write_direct(path, bytes);
+  }
+
+  // Create the temporary file exclusively. Mode 0666 under the umask is exactly what a new file
+  // made by fopen gets.
+  std::string tmp;
+  int fd = -1;
+  int err = 0;
+  for (int attempt = 0; attempt < kNameTries && fd < 0; ++attempt) {
+    tmp = temp_name(target, attempt);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    err = fd < 0 ? errno : 0;
+    if (fd < 0 && err != EEXIST && err != EINTR) break;
+  }
+  if (fd < 0) {
+    // The directory takes no new file (no permission, read-only): the target itself may still be
+    // writable, so it is written in place. Any other failure (a full disk) would leave a
+    // truncated file in place of a good one: refuse instead. A target that does not exist yet
+    // has nothing to lose.
+    if (!exists || err == EACCES || err == EPERM || err == EROFS) return write_direct(path, bytes);
+    return write_result::cannot_open;
+  }
+
+  if (exists) {
+    // Keep the replaced file's owner where allowed, then its permission bits (in this order: a
+    // change of owner clears the set-id bits). Failing to keep the owner is not an error.
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
+    if (::fchmod(fd, st.st_mode & 07777) != 0) errno = 0;
+  }
+
+  bool ok = write_all(fd, bytes);
+  if (ok && ::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return write_result::write_error;
+  }
+  return write_result::ok;
+}
+
+}  // namespace qm

@@ -1,0 +1,195 @@
+// The output writer: lays the whole PDF 1.4 file out in memory, then writes it in one piece.
+//
+// Object numbering, with T output pages, B background and F foreground pages:
+//   1 catalog, 2 page tree, 3 + t page t, T + 3 + t content stream of page t,
+//   2T + 3 + t background XObject of page t (t < B),
+//   2T + 3 + B the stamp (stamp mode) or 2T + 3 + B + t foreground XObject of page t (t < F),
+//   then the copied background resources and the copied foreground resources, consecutively.
+// Objects appear in ascending order; a number whose object is not written is a free entry.
+#include "job/writer.h"
+
+#include <climits>
+#include <initializer_list>
+#include <string_view>
+
+#include "job/error.h"
+#include "job/placement.h"
+#include "job/safe_write.h"
+#include "text/numfmt.h"
+
+namespace qm {
+
+namespace {
+
+void put(buf& b, std::initializer_list<std::string_view> parts) {
+  for (std::string_view s : parts) buf_str(b, s);
+}
+
+// Records where object n starts.
+void mark(overlay_job& j, int32_t n) {
+  j.obj_offset[static_cast<size_t>(n)] = static_cast<int64_t>(j.out.len);
+}
+
+void put_xobject(overlay_job& j, int32_t num, const std::string& body) {
+  mark(j, num);
+  put(j.out, {fmt_int(num).view(), " 0 obj\n", body, "\nendobj\n"});
+}
+
+}  // namespace
+
+bool offsets_fit_xref(const std::vector<int64_t>& offsets) {
+  for (int64_t off : offsets)
+    if (off > kMaxXrefOffset) return false;
+  return true;
+}
+
+int plan_objects(overlay_job& j) {
+  const int64_t T = j.total_pages, B = j.bg_count, F = j.fg_count;
+  const int64_t first_xobj = 2 * T + 3;
+  j.bg_xobj_num.assign(static_cast<size_t>(T), -1);
+  for (int64_t t = 0; t < B; ++t)
+    j.bg_xobj_num[static_cast<size_t>(t)] = static_cast<int32_t>(first_xobj + t);
+  int64_t first_res;
+  if (j.stamp == 1) {
+    j.stamp_xobj_num = static_cast<int32_t>(first_xobj + B);
+    first_res = first_xobj + B + 1;
+  } else {
+    j.fg_xobj_num.assign(static_cast<size_t>(T), -1);
+    for (int64_t t = 0; t < F; ++t)
+      j.fg_xobj_num[static_cast<size_t>(t)] = static_cast<int32_t>(first_xobj + B + t);
+    first_res = first_xobj + B + F;
+  }
+  const int64_t count =
+      first_res + static_cast<int64_t>(j.bg_res.size()) + static_cast<int64_t>(j.fg_res.size());
+  if (count > INT32_MAX) {
+    set_error("too many objects for one output file: %ld", static_cast<long>(count));
+    return 0;
+  }
+  map_build(j.bg_map, j.bg_res, static_cast<int32_t>(first_res));
+  map_build(j.fg_map, j.fg_res,
+            static_cast<int32_t>(first_res + static_cast<int64_t>(j.bg_res.size())));
+  j.obj_count = static_cast<int32_t>(count);
+  j.obj_offset.assign(static_cast<size_t>(count), -1);
+  return 1;
+}
+
+int write_output(overlay_job& j, const char* path) {
+  const int32_t T = j.total_pages;
+  buf& out = j.out;
+
+  // Room for the known bodies up front, so that the buffer rarely moves while it grows.
+  size_t estimate = 4096 + j.contents.size() + static_cast<size_t>(T) * 320;
+  for (const std::string& b : j.bg_xobj) estimate += b.size() + 32;
+  for (const std::string& b : j.fg_xobj) estimate += b.size() + 32;
+  estimate += j.stamp_xobj.size() + static_cast<size_t>(j.obj_count) * 20;
+  buf_reserve(out, estimate);
+
+  // Header: the version line, then a comment of four bytes above 127 that marks the file binary.
+  buf_str(out, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+
+  mark(j, 1);
+  buf_str(out, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
+
+  mark(j, 2);
+  buf_str(out, "2 0 obj\n<< /Type /Pages /Kids [");
+  for (int32_t t = 0; t < T; ++t) put(out, {fmt_int(3 + static_cast<int64_t>(t)).view(), " 0 R "});
+  put(out, {"] /Count ", fmt_int(T).view(), " >>\nendobj\n"});
+
+  // Page objects: the media box is the output page size; /Bg and /Fg name the layers' XObjects.
+  const numtext op = fmt_num(static_cast<double>(j.opacity), 32);
+  for (int32_t t = 0; t < T; ++t) {
+    const int64_t num = 3 + static_cast<int64_t>(t);
+    double w, h;
+    output_page_size(j, t, &w, &h);
+    mark(j, static_cast<int32_t>(num));
+    put(out, {fmt_int(num).view(), " 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 ",
+              fmt_num(w).view(), " ", fmt_num(h).view(), "] /Contents ",
+              fmt_int(static_cast<int64_t>(T) + 3 + t).view(),
+              " 0 R\n   /Resources <<\n     /XObject <<"});
+    if (has_bg_layer(j, t) && j.bg_xobj_num[static_cast<size_t>(t)] > 0)
+      put(out, {" /Bg ", fmt_int(j.bg_xobj_num[static_cast<size_t>(t)]).view(), " 0 R"});
+    if (has_fg_layer(j, t)) {
+      const int32_t fnum = j.stamp == 1 ? j.stamp_xobj_num : j.fg_xobj_num[static_cast<size_t>(t)];
+      if (fnum > 0) put(out, {" /Fg ", fmt_int(fnum).view(), " 0 R"});
+      buf_str(out, " >>\n");
+      if (j.translucent)
+        put(out, {"     /ExtGState << /GSovl << /Type /ExtGState /ca ", op.view(), " /CA ",
+                  op.view(), " >> >>\n"});
+    } else {
+      buf_str(out, " >>\n");
+    }
+    buf_str(out, "   >>\n>>\nendobj\n");
+  }
+
+  // Content streams; each line ends in a newline, so "endstream" begins a line.
+  for (int32_t t = 0; t < T; ++t) {
+    const int64_t num = static_cast<int64_t>(T) + 3 + t;
+    const size_t from = t == 0 ? 0 : j.content_end[static_cast<size_t>(t) - 1];
+    const std::string_view text =
+        std::string_view(j.contents).substr(from, j.content_end[static_cast<size_t>(t)] - from);
+    mark(j, static_cast<int32_t>(num));
+    put(out, {fmt_int(num).view(), " 0 obj\n<< /Length ",
+              fmt_int(static_cast<int64_t>(text.size())).view(), " >>\nstream\n", text,
+              "endstream\nendobj\n"});
+  }
+
+  // Form XObjects: every background page's, then the stamp or every foreground page's.
+  for (int32_t t = 0; t < j.bg_count; ++t) {
+    const int32_t num = j.bg_xobj_num[static_cast<size_t>(t)];
+    if (num > 0 && !j.bg_xobj[static_cast<size_t>(t)].empty())
+      put_xobject(j, num, j.bg_xobj[static_cast<size_t>(t)]);
+  }
+  if (j.stamp == 1) {
+    if (j.stamp_xobj_num > 0 && !j.stamp_xobj.empty())
+      put_xobject(j, j.stamp_xobj_num, j.stamp_xobj);
+  } else {
+    for (int32_t t = 0; t < j.fg_count; ++t) {
+      const int32_t num = j.fg_xobj_num[static_cast<size_t>(t)];
+      if (num > 0 && !j.fg_xobj[static_cast<size_t>(t)].empty())
+        put_xobject(j, num, j.fg_xobj[static_cast<size_t>(t)]);
+    }
+  }
+
+  // Copied resource objects, renumbered, background before foreground, in map order.
+  for (size_t k = 0; k < j.bg_map.old_num.size(); ++k)
+    emit_resource_obj(j.bg, j.bg_map.old_num[k], j.bg_map.new_num[k], j.bg_map, out, j.obj_offset);
+  for (size_t k = 0; k < j.fg_map.old_num.size(); ++k)
+    emit_resource_obj(j.fg, j.fg_map.old_num[k], j.fg_map.new_num[k], j.fg_map, out, j.obj_offset);
+
+  // Cross-reference table: one subsection from 0, entries of exactly 20 bytes. Positions have
+  // ten digits, so an object that starts at 10^10 or beyond cannot be described.
+  const auto xref_pos = static_cast<int64_t>(out.len);
+  if (!offsets_fit_xref(j.obj_offset)) {
+    set_error(
+        "output too large for %s: objects beyond byte 9999999999 cannot be listed in the "
+        "cross-reference table",
+        path);
+    return 0;
+  }
+  put(out, {"xref\n0 ", fmt_int(j.obj_count).view(), "\n0000000000 65535 f \n"});
+  for (int32_t n = 1; n < j.obj_count; ++n) {
+    const int64_t off = j.obj_offset[static_cast<size_t>(n)];
+    if (off >= 0)
+      put(out, {fmt_int010(off).view(), " 00000 n \n"});
+    else
+      buf_str(out, "0000000000 00000 f \n");
+  }
+
+  put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R >>\nstartxref\n",
+            fmt_int(xref_pos).view(), "\n%%EOF\n"});
+
+  switch (safe_write(path, out.view())) {
+    case write_result::cannot_open:
+      set_error("cannot open %s for writing", path);
+      return 0;
+    case write_result::write_error:
+      set_error("write error on %s", path);
+      return 0;
+    case write_result::ok:
+      break;
+  }
+  clear_error();
+  return 1;
+}
+
+}  // namespace qm

@@ -1,0 +1,25 @@
+// The output document: object numbering plan and the writer of the whole PDF file.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "job/job.h"
+
+namespace qm {
+
+// Numbers every output object (page objects, content streams, XObjects, copied resources), builds
+// the renumbering maps from the closures and sets obj_count and obj_offset. 0 with a message when
+// the plan does not fit the output's 31-bit object numbers.
+int plan_objects(overlay_job& j);
+
+// Lays out the whole file in j.out and writes it to path. 1 with the error text emptied, or 0
+// with the message written and nothing at path changed.
+int write_output(overlay_job& j, const char* path);
+
+// The largest byte position a cross-reference entry can name: ten decimal digits.
+inline constexpr int64_t kMaxXrefOffset = 9999999999;
+
+// Whether every written object's position (-1 for none) fits a cross-reference entry.
+bool offsets_fit_xref(const std::vector<int64_t>& offsets);
+
+}  // namespace qm

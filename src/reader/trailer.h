@@ -1,0 +1,12 @@
+// The trailer facts of a loaded file: the catalog named by /Root and whether it is encrypted.
+#pragma once
+#include "reader/doc.h"
+
+namespace qm {
+
+// Follows the cross-reference sections from the last "startxref" (classic tables with their
+// trailers, cross-reference streams through /Prev) and sets d.trailer_root and d.encrypted from
+// d.data. Never fails: a file without usable sections leaves both as they were.
+void read_trailers(doc& d);
+
+}  // namespace qm

@@ -1,0 +1,413 @@
+// Resource closure and renumbering: references in text, the closure, the map, copies of objects.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "import/resources.h"
+#include "support/importdoc.h"
+
+using namespace qm;
+using qmtest::docbuilder;
+
+namespace {
+
+renum_map make_map(const std::vector<int32_t>& old, int32_t first_new) {
+  renum_map m;
+  map_build(m, old, first_new);
+  return m;
+}
+
+std::vector<int32_t> refs_of(std::string_view t) {
+  std::vector<int32_t> v;
+  collect_text_refs(t, v);
+  return v;
+}
+
+std::vector<int32_t> closure_of(const qm::doc& d, const std::vector<int32_t>& seeds) {
+  std::vector<int32_t> c;
+  collect_resources(d, seeds, c);
+  return c;
+}
+
+std::string emit(const qm::doc& d, int32_t old, int32_t nw, const renum_map& m,
+                 std::vector<int64_t>& offsets) {
+  buf out;
+  buf_str(out, "HEAD");
+  emit_resource_obj(d, old, nw, m, out, offsets);
+  return std::string(out.view().substr(4));
+}
+
+}  // namespace
+
+TEST(CollectTextRefs, Cases) {
+  struct c {
+    std::string text;
+    std::vector<int32_t> refs;
+  } cases[] = {
+      {"/A 3 0 R /B 12 10 R /C 4 R", {3, 12, 4}},
+      {"12R", {12}},
+      {"[12 R]", {12}},
+      {"5 0\nR", {5}},
+      {"5 0 R 5 0 R", {5, 5}},  // every occurrence
+      {"5 0 RG 6 0 R", {6}},    // the R begins a longer word
+      {"5 0 R/6 0 R", {5, 6}},
+      {"/W 5 /X 7 0 R", {7}},  // a number with no R is no reference, the next one is examined
+      {"1 2 3 R", {2}},        // "2 3 R"; 1 is left alone
+      {"/F2 6 R", {6}},        // the 2 ends a name: not a candidate; "6 R" is
+      {"/F2 0 R", {0}},
+      {"x5 0 R", {0}},  // 5 is no candidate, the short form "0 R" is
+      {"-5 0 R", {0}},
+      {"x5 1 R", {1}},
+      {"(5 0 R)", {5}},  // strings are not told apart
+      {"<5 0 R>", {5}},
+      {"%5 0 R\n", {5}},
+      {"{5 0 R}", {5}},
+      {std::string("\x00"
+                   "5 0 R",
+                   6),
+       {5}},
+      {"5 0 R 7", {5}},         // the text ends inside a number
+      {"4294967297 0 R", {1}},  // 32-bit wrap
+      {"", {}},
+  };
+  for (const c& x : cases) {
+    EXPECT_EQ(refs_of(x.text), x.refs) << x.text;
+  }
+  std::vector<int32_t> v = {99};
+  collect_text_refs("1 0 R", v);
+  EXPECT_EQ(v, (std::vector<int32_t>{99, 1}));  // appends
+}
+
+TEST(CollectTextRefs, HasNoCapacity) {
+  std::string t;
+  for (int i = 1; i <= 10000; ++i)
+    t += "/R" + std::to_string(i) + " " + std::to_string(i) + " 0 R ";
+  std::vector<int32_t> v = refs_of(t);
+  ASSERT_EQ(v.size(), 10000u);
+  EXPECT_EQ(v.front(), 1);
+  EXPECT_EQ(v.back(), 10000);
+}
+
+TEST(DictTextAt, Cases) {
+  struct c {
+    std::string text;
+    int pos;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      {"<< /T (x)>> rest", 0, true, "<< /T (x)>>"},
+      {"<< /A << /B 1 >> >> >>", 0, true, "<< /A << /B 1 >> >>"},
+      {"<< /T (a>>b) >>", 0, true, "<< /T (a>>b) >>"},
+      {"<< /T (a(b>>)c) >> x", 0, true, "<< /T (a(b>>)c) >>"},
+      {"<< /T (a\\)>>) >> x", 0, true, "<< /T (a\\)>>) >>"},
+      {"<< /A 1", 0, false, ""},
+      {"<< /T (open >>", 0, false, ""},
+      {"<< /T (a\\", 0, false, ""},
+      {"x << /A 1 >>", 2, true, "<< /A 1 >>"},
+      {"x << /A 1 >>", 0, false, ""},
+      {"<", 0, false, ""},
+      {"<< /H <4142> >>", 0, true, "<< /H <4142> >>"},
+      // Comments: a ">>" or "(" inside one is no syntax; the copy keeps the comment.
+      {"<< /A 1 % note >> x\n/B 2 >> tail", 0, true, "<< /A 1 % note >> x\n/B 2 >>"},
+      {"<< % (\r/A 1 >>", 0, true, "<< % (\r/A 1 >>"},
+      {"<< /A 1 % to the end >>", 0, false, ""},
+      {std::string("<< /T (a\0b) >>", 14), 0, true, std::string("<< /T (a\0b) >>", 14)},
+  };
+  for (const c& x : cases) {
+    std::string out = "untouched";
+    bool ok = dict_text_at(x.text.data(), static_cast<pos_t>(x.text.size()), x.pos, &out);
+    EXPECT_EQ(ok, x.ok) << x.text;
+    if (x.ok) {
+      EXPECT_EQ(out, x.out) << x.text;
+    }
+  }
+  // The bound given is respected even when the dictionary would close after it.
+  std::string t = "<< /A 1 >>";
+  std::string out;
+  EXPECT_FALSE(dict_text_at(t.data(), 9, 0, &out));
+  EXPECT_FALSE(dict_text_at(t.data(), 10, -1, &out));
+}
+
+TEST(RenumMap, LookupGivesTheFirstEntry) {
+  renum_map m = make_map({5, 6, 5, 7, -3, 2000000000, -3}, 40);
+  EXPECT_EQ(m.new_num, (std::vector<int32_t>{40, 41, 42, 43, 44, 45, 46}));
+  struct c {
+    int32_t old, nw;
+  } cases[] = {{5, 40}, {6, 41}, {7, 43},  {-3, 44},        {2000000000, 45},
+               {8, -1}, {0, -1}, {-1, -1}, {1999999999, -1}};
+  for (const c& x : cases) EXPECT_EQ(map_lookup(m, x.old), x.nw) << x.old;
+  // Entries whose new number is not above 0 do not count.
+  renum_map z = make_map({1, 2, 3}, -1);
+  EXPECT_EQ(map_lookup(z, 1), -1);
+  EXPECT_EQ(map_lookup(z, 2), -1);
+  EXPECT_EQ(map_lookup(z, 3), 1);
+  EXPECT_EQ(map_lookup(renum_map{}, 1), -1);
+}
+
+TEST(RemapResText, Cases) {
+  renum_map m = make_map({5, 7}, 40);
+  struct c {
+    std::string in, out;
+  } cases[] = {
+      {"<< /F1 5 0 R /F2 7 0 R /W 5 >>", "<< /F1 40 0 R /F2 41 0 R /W 5 >>"},
+      {"[5 2 R]", "[40 0 R]"},
+      {"5 0\nR", "40 0 R"},
+      {"9 0 R", "9 0 R"},
+      {"5 0 RG", "5 0 RG"},
+      {"5R", "40 0 R"},
+      {"5 R 7R", "40 0 R 41 0 R"},
+      {"15 0 R 57 0 R", "15 0 R 57 0 R"},
+      {"/F5 7 R", "/F5 41 0 R"},  // the 5 ends a name; "7 R" is a short reference
+      {"/F5 0 R", "/F5 0 R"},     // and never "/F40 0 R"
+      {"x5 0 R", "x5 0 R"},
+      {"-5 0 R", "-5 0 R"},
+      {"(5 0 R)", "(40 0 R)"},
+      {"5 0 R", "40 0 R"},
+      {std::string("(a\0b) 5 0 R", 11), std::string("(a\0b) 40 0 R", 12)},
+      {"", ""},
+  };
+  for (const c& x : cases) EXPECT_EQ(remap_res_text(x.in, m), x.out) << x.in;
+}
+
+TEST(RemapResText, GrowsForDenseShortReferences) {
+  renum_map m = make_map({1}, 8388607);
+  std::string in, want;
+  for (int i = 0; i < 5000; ++i) {
+    in += "1R ";
+    want += "8388607 0 R ";
+  }
+  EXPECT_EQ(remap_res_text(in, m), want);
+}
+
+TEST(CollectResources, FontsAndImages) {
+  // Page resources << /Font << /F1 5 0 R >> /XObject << /Im1 6 0 R >> >>; font 5 names its
+  // descriptor 7, which names its font file 8; image 6 names nothing.
+  qm::doc d = docbuilder()
+                  .obj(5, "<< /Type /Font /FontDescriptor 7 0 R >>")
+                  .lstream(6, "image data 9 0 R", "/Subtype /Image")
+                  .obj(7, "<< /Type /FontDescriptor /FontFile 8 0 R >>")
+                  .lstream(8, "font program")
+                  .obj(9, "<< >>")
+                  .build();
+  std::vector<int32_t> seeds = refs_of("<< /Font << /F1 5 0 R >> /XObject << /Im1 6 0 R >> >>");
+  EXPECT_EQ(seeds, (std::vector<int32_t>{5, 6}));
+  // The reference inside the image's data is never seen: stream data are not scanned.
+  EXPECT_EQ(closure_of(d, seeds), (std::vector<int32_t>{5, 6, 7, 8}));
+  // Two pages naming font 5: the seed is kept twice, its descriptor once.
+  EXPECT_EQ(closure_of(d, {5, 5}), (std::vector<int32_t>{5, 5, 7, 8}));
+}
+
+TEST(CollectResources, BreadthFirstAndUnlimitedDepth) {
+  // 1 -> 2 -> ... -> 12, and 1 also names 20, which names 21.
+  docbuilder b;
+  for (int i = 1; i < 12; ++i)
+    b.obj(i,
+          "<< /Next " + std::to_string(i + 1) + " 0 R" + (i == 1 ? " /Side 20 0 R" : "") + " >>");
+  b.obj(12, "<< >>").obj(20, "[21 0 R]").obj(21, "(leaf)");
+  qm::doc d = b.build();
+  EXPECT_EQ(closure_of(d, {1}),
+            (std::vector<int32_t>{1, 2, 20, 3, 21, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+}
+
+TEST(CollectResources, NoLimitsOnReferencesSeedsOrEntries) {
+  // Object 1 names 2 .. 9001, each of which exists; 9001 names 9002.
+  docbuilder b;
+  std::string big = "[";
+  for (int i = 2; i <= 9001; ++i) big += std::to_string(i) + " 0 R ";
+  b.obj(1, big + "]");
+  for (int i = 2; i <= 9000; ++i) b.obj(i, "null");
+  b.obj(9001, "<< /X 9002 0 R >>").obj(9002, "null");
+  qm::doc d = b.build();
+  std::vector<int32_t> c = closure_of(d, {1});
+  ASSERT_EQ(c.size(), 9002u);
+  for (int i = 0; i < 9002; ++i) ASSERT_EQ(c[static_cast<size_t>(i)], i + 1);
+  // 5000 seeds all start the closure, in order.
+  std::vector<int32_t> seeds;
+  for (int i = 5000; i >= 1; --i) seeds.push_back(i);
+  c = closure_of(d, seeds);
+  ASSERT_GE(c.size(), 5000u);
+  EXPECT_EQ(std::vector<int32_t>(c.begin(), c.begin() + 5000), seeds);
+  EXPECT_EQ(c.size(), 9002u);
+}
+
+TEST(CollectResources, WhatIsScanned) {
+  qm::doc d = docbuilder()
+                  .obj(1, "[/ICCBased 2 0 R]")             // no dictionary: the value is scanned
+                  .lstream(2, "3 0 R", "/N 3 /Alt 4 0 R")  // the dictionary only
+                  .obj(4, "<< /Next 5 0 R >>")
+                  .entry(5, "<< /In 6 0 R >>")  // an object-stream entry: its own text
+                  .obj(6, "<< /Missing 77 0 R /Big 4294967295 0 R >>")
+                  .build();
+  // 77 and -1 (wrapped) do not exist: they stay in the closure, nothing is scanned for them.
+  EXPECT_EQ(closure_of(d, {1}), (std::vector<int32_t>{1, 2, 4, 5, 6, 77, -1}));
+  // A dangling seed and one far above the highest number.
+  EXPECT_EQ(closure_of(d, {99999999, 4, 99999999}),
+            (std::vector<int32_t>{99999999, 4, 99999999, 5, 6, 77, -1}));
+}
+
+TEST(PageResourcesDict, Cases) {
+  qm::doc d =
+      docbuilder()
+          .obj(3, "<< /Type /Page /Resources << /Font << /F1 4 0 R >> >> >>")
+          .obj(4, "<< /Type /Page /Resources 9 0 R >>")
+          .obj(5, "<< /Type /Page /Resources [1 2] >>")
+          .obj(6, "<< /Type /Page /Resources /R >>")
+          .obj(7, "<< /Type /Page /Resources 10 0 R >>")
+          .obj(8, "<< /Type /Page /Resources 77 0 R >>")
+          .obj(9, "<< /Font << /F1 4 0 R >> >>")
+          .entry(10, "\n  << /XObject << /Im0 12 0 R >> >>")
+          // The page's own key at the top level wins over one in a nested dictionary.
+          .obj(11,
+               "<< /Type /Page /Annots [<< /Resources << /X 1 0 R >> >>] /AA << /Resources "
+               "<< /Y 2 0 R >> >> /Resources << /Z 3 0 R >> >>")
+          .raw("junk /Resources << /Font << /F9 9 0 R >> >>\n")
+          .obj(13, "<< /Type /Page /Contents 4 0 R >>")  // none of its own
+          .obj(14, "<< /Type /Page /Resources 0 0 R >>")
+          .obj(15, "<< /Type /Page /X (/Resources << /S 1 0 R >>) /Resources << /T 2 0 R >> >>")
+          .build();
+  struct c {
+    int page;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      {3, true, "<< /Font << /F1 4 0 R >> >>"},
+      {4, true, "<< /Font << /F1 4 0 R >> >>"},
+      {5, false, ""},
+      {6, false, ""},
+      {7, true, "<< /XObject << /Im0 12 0 R >> >>"},
+      {8, false, ""},
+      {11, true, "<< /Z 3 0 R >>"},
+      {13, false, ""},  // the junk before the object is not the page's
+      {14, false, ""},
+      {15, true, "<< /T 2 0 R >>"},
+  };
+  for (const c& x : cases) {
+    std::string out;
+    EXPECT_EQ(page_resources_dict(d, qmtest::span_of(d, x.page), &out), x.ok) << x.page;
+    if (x.ok) {
+      EXPECT_EQ(out, x.out) << x.page;
+    }
+  }
+}
+
+TEST(PageResourcesDict, DeepFollowsParents) {
+  qm::doc d = docbuilder()
+                  .obj(2, "<< /Type /Pages /Resources << /Font << /F1 4 0 R >> >> >>")
+                  .obj(3, "<< /Type /Page /Parent 2 0 R >>")
+                  .obj(5, "<< /Type /Pages /Parent 2 0 R /Kids [6 0 R] >>")
+                  .obj(6, "<< /Type /Page /Parent 5 0 R /Resources /Bad >>")
+                  .obj(7, "<< /Type /Page /Parent 8 0 R >>")
+                  .obj(8, "<< /Type /Pages /Parent 9 0 R >>")
+                  .obj(9, "<< /Type /Pages /Parent 8 0 R >>")  // a loop without resources
+                  .obj(10, "<< /Type /Page /Parent 77 0 R >>")
+                  .obj(11, "<< /Type /Page /Parent 12 0 R >>")
+                  .entry(12, "<< /Type /Pages /Resources << /G 1 0 R >> >>")
+                  .obj(13, "<< /Type /Page /X << /Parent 2 0 R >> >>")  // not the page's own
+                  .build();
+  struct c {
+    int page;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      {3, true, "<< /Font << /F1 4 0 R >> >>"},
+      {6, true, "<< /Font << /F1 4 0 R >> >>"},  // the grandparent's
+      {7, false, ""},
+      {10, false, ""},
+      {11, true, "<< /G 1 0 R >>"},
+      {13, false, ""},
+  };
+  for (const c& x : cases) {
+    std::string out;
+    EXPECT_EQ(page_resources_dict_deep(d, qmtest::span_of(d, x.page), 32, &out), x.ok) << x.page;
+    if (x.ok) {
+      EXPECT_EQ(out, x.out) << x.page;
+    }
+  }
+}
+
+TEST(PageResourcesDict, DeepLooksAtMostDepthAncestors) {
+  // Page 100 under nodes 101, 102, ..., 140; only node 100 + k has resources.
+  for (int k : {1, 31, 32, 33}) {
+    docbuilder b;
+    for (int n = 100; n < 140; ++n) {
+      std::string v = "<< /Parent " + std::to_string(n + 1) + " 0 R";
+      if (n == 100 + k) v += " /Resources << /K " + std::to_string(k) + " >>";
+      b.obj(n, v + " >>");
+    }
+    b.obj(140, "<< >>");
+    qm::doc d = b.build();
+    std::string out;
+    EXPECT_EQ(page_resources_dict_deep(d, qmtest::span_of(d, 100), 32, &out), k <= 32) << k;
+  }
+}
+
+TEST(EmitResourceObj, PlainObjectRenumbered) {
+  qm::doc d =
+      docbuilder().obj(5, "<< /Type /Font /FontDescriptor 7 0 R >>").obj(7, "<< >>").build();
+  renum_map m = make_map({5, 6, 7}, 40);  // 5 -> 40, 7 -> 42
+  std::vector<int64_t> off(50, -1);
+  EXPECT_EQ(emit(d, 5, 40, m, off),
+            "40 0 obj\n<< /Type /Font /FontDescriptor 42 0 R >>\n\nendobj\n");
+  EXPECT_EQ(off[40], 4);
+}
+
+TEST(EmitResourceObj, Streams) {
+  std::string img(3000, '\xAB');
+  qm::doc d = docbuilder()
+                  .stream(6, " /Length 3000 /Filter /DCTDecode ", img)
+                  .stream(8, " /Length 100 /Font 5 0 R ", std::string(120, 'x'))
+                  .stream(9, " /Length 10 0 R ", "abc")
+                  .build();
+  renum_map m = make_map({5, 10}, 60);
+  std::vector<int64_t> off(70, -1);
+  EXPECT_EQ(emit(d, 6, 31, m, off), "31 0 obj\n<< /Length 3000 /Filter /DCTDecode >>\nstream\n" +
+                                        img + "\nendstream\nendobj\n");
+  // /Length is not recomputed: 100 stays while the data are 120 bytes.
+  EXPECT_EQ(emit(d, 8, 32, m, off), "32 0 obj\n<< /Length 100 /Font 60 0 R >>\nstream\n" +
+                                        std::string(120, 'x') + "\nendstream\nendobj\n");
+  EXPECT_EQ(emit(d, 9, 33, m, off),
+            "33 0 obj\n<< /Length 61 0 R >>\nstream\nabc\nendstream\nendobj\n");
+  EXPECT_EQ(off[31], 4);
+  EXPECT_EQ(off[32], 4);
+}
+
+TEST(EmitResourceObj, EntriesValuesAndMissingObjects) {
+  qm::doc d = docbuilder()
+                  .entry(4, "<< /A 5 0 R >>")
+                  .obj(5, "42")
+                  .obj(6, std::string("(a\0b 5 0 R) 5 0 R", 17))
+                  .raw("7 0 obj\nendobj\n")
+                  .build();
+  // A record for object 7 with no value at all.
+  d.objects.push_back(obj_rec{});
+  obj_rec& r7 = d.objects.back();
+  r7.num = 7;
+  r7.obj_start = static_cast<int32_t>(d.len - 15);
+  r7.endobj_pos = static_cast<int32_t>(d.len - 7);
+  doc_index(d);
+  renum_map m = make_map({4, 5, 6, 7}, 20);
+  std::vector<int64_t> off(30, -1);
+  EXPECT_EQ(emit(d, 4, 20, m, off), "20 0 obj\n<< /A 21 0 R >>\nendobj\n");
+  EXPECT_EQ(emit(d, 5, 21, m, off), "21 0 obj\n42\n\nendobj\n");
+  EXPECT_EQ(emit(d, 6, 22, m, off), std::string("22 0 obj\n(a\0b 21 0 R) 21 0 R\n\nendobj\n", 37));
+  EXPECT_EQ(emit(d, 7, 23, m, off), "23 0 obj\n<< >>\nendobj\n");
+  EXPECT_EQ(emit(d, 99, 24, m, off), "");
+  EXPECT_EQ(off[24], -1);
+  for (int n = 20; n <= 23; ++n) EXPECT_EQ(off[static_cast<size_t>(n)], 4) << n;
+}
+
+TEST(EmitResourceObj, OffsetsFollowTheOutput) {
+  qm::doc d = docbuilder().obj(5, "<< /A 1 >>").obj(6, "[1 2]").build();
+  renum_map m = make_map({5, 6, 5}, 10);
+  buf out;
+  std::vector<int64_t> off(13, -1);
+  for (size_t k = 0; k < m.old_num.size(); ++k)
+    emit_resource_obj(d, m.old_num[k], m.new_num[k], m, out, off);
+  const std::string want =
+      "10 0 obj\n<< /A 1 >>\n\nendobj\n11 0 obj\n[1 2]\n\nendobj\n12 0 obj\n<< /A 1 >>\n\nendobj\n";
+  EXPECT_EQ(out.view(), want);
+  EXPECT_EQ(off[10], 0);
+  EXPECT_EQ(off[11], static_cast<int64_t>(want.find("11 0 obj")));
+  EXPECT_EQ(off[12], static_cast<int64_t>(want.find("12 0 obj")));
+}

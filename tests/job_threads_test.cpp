@@ -1,0 +1,90 @@
+// Jobs on eight threads at once: each output is byte for byte what the same job gives alone.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/jobpdf.h"
+
+namespace {
+
+using namespace qmtest;
+
+struct thread_job {
+  job_kind kind;
+  int mode;
+  float opacity;
+  std::string bg, fg, out;
+  std::string alone;  // the output of the job run by itself
+};
+
+TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
+  // Eight different jobs over different inputs: page counts, boxes, rotations, resources (with
+  // Flate content), all three job kinds and both modes.
+  const std::string res = "/Resources << /Font << /F1 50 0 R >> >>";
+  const std::map<int, std::string> font = {
+      {50, "<< /Type /Font /Subtype /Type1 /BaseFont /Times-Roman >>"}};
+  std::vector<std::string> docs;
+  for (int k = 0; k < 8; ++k) {
+    std::vector<page_spec> pages;
+    for (int p = 0; p <= k % 4; ++p) {
+      const std::string box = "[" + std::to_string(k) + " 0 " + std::to_string(300 + 40 * k) + " " +
+                              std::to_string(500 + 10 * p) + "]";
+      pages.push_back({box, "BT /F1 12 Tf (doc " + std::to_string(k) + ") Tj ET\n",
+                       res + (p % 2 ? " /Rotate 90" : ""), k % 2 == 1});
+    }
+    docs.push_back(put_file("thr_in" + std::to_string(k) + ".pdf", doc_pdf(pages, font)));
+  }
+  std::vector<thread_job> jobs;
+  const job_kind kinds[] = {job_kind::merge, job_kind::stamp, job_kind::opacity};
+  for (int k = 0; k < 8; ++k)
+    jobs.push_back({kinds[k % 3], k % 2, 0.25f * static_cast<float>(k % 4), docs[k],
+                    docs[(k + 3) % 8],
+                    (scratch() / ("thr_out" + std::to_string(k) + ".pdf")).string(), ""});
+  for (auto& j : jobs) {
+    const job_result r = run_job(j.kind, j.bg, j.fg, j.out, j.mode, j.opacity);
+    ASSERT_EQ(r.rc, 1) << r.err;
+    j.alone = r.out;
+  }
+  // Failing jobs run alongside: they write the shared error text while the others empty it.
+  const std::string missing = (scratch() / "thr_missing.pdf").string();
+  for (int round = 0; round < 5; ++round) {
+    std::vector<int> rc(jobs.size(), -1);
+    std::vector<int> failed_rc(4, -1);
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < failed_rc.size(); ++k)
+      threads.emplace_back([&, k] {
+        const std::string out = (scratch() / ("thr_fail" + std::to_string(k) + ".pdf")).string();
+        failed_rc[k] = quiremark_merge(missing.c_str(), docs[k].c_str(), out.c_str(), 0);
+      });
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      threads.emplace_back([&, k] {
+        const thread_job& j = jobs[k];
+        switch (j.kind) {
+          case job_kind::merge:
+            rc[k] = quiremark_merge(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode);
+            break;
+          case job_kind::stamp:
+            rc[k] = quiremark_stamp(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode);
+            break;
+          case job_kind::opacity:
+            rc[k] = quiremark_merge_opacity(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode,
+                                            j.opacity);
+            break;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (int r : failed_rc) EXPECT_EQ(r, 0);
+    for (size_t k = 0; k < jobs.size(); ++k) {
+      EXPECT_EQ(rc[k], 1) << "job " << k;
+      EXPECT_EQ(read_file(jobs[k].out), jobs[k].alone) << "job " << k << " round " << round;
+    }
+  }
+  // The jobs differ from each other, so a mix-up would show.
+  for (size_t k = 1; k < jobs.size(); ++k) EXPECT_NE(jobs[k].alone, jobs[0].alone);
+  EXPECT_TRUE(qpdf_accepts(jobs[2].out));
+}
+
+}  // namespace
