@@ -342,6 +342,55 @@ TEST(PageResourcesDict, DeepLooksAtMostDepthAncestors) {
   }
 }
 
+// The memo gives what the page's own lookup and then the deep walk give, for every page, with one
+// memo shared by all pages in any order: nodes met first at one depth are reused at another.
+TEST(PageResourcesText, MemoMatchesOwnThenDeepLookup) {
+  docbuilder b;
+  b.obj(2, "<< /Type /Pages /Kids [3 0 R 5 0 R] /Resources << /Font << /F1 4 0 R >> >> >>")
+      .obj(3, "<< /Type /Page /Parent 2 0 R >>")
+      .obj(5, "<< /Type /Pages /Parent 2 0 R /Kids [6 0 R] >>")
+      .obj(6, "<< /Type /Page /Parent 5 0 R /Resources /Bad >>")
+      .obj(7, "<< /Type /Page /Parent 8 0 R >>")
+      .obj(8, "<< /Type /Pages /Parent 9 0 R >>")
+      .obj(9, "<< /Type /Pages /Parent 8 0 R >>")
+      .obj(10, "<< /Type /Page /Parent 77 0 R >>")
+      .obj(11, "<< /Type /Page /Parent 12 0 R >>")
+      .entry(12, "<< /Type /Pages /Resources << /G 1 0 R >> >>")
+      .obj(13, "<< /Type /Page /X << /Parent 2 0 R >> >>")
+      .obj(14, "<< /Type /Page /Parent 2 0 R /Resources << /Own 1 0 R >> >>")
+      .obj(15, "<< /Type /Page /Parent -3 0 R >>")
+      .obj(16, "<< /Type /Page /Parent 17 0 R >>")
+      .obj(17, "<< /Parent 2 0 R >>")
+      .obj(18, "<< /Type /Page /Parent 2 >>");
+  // A chain 100 -> 101 -> ... -> 140 where only 135 has resources: entered at 100 it lies beyond
+  // 32 ancestors, entered at 110 within them.
+  for (int n = 100; n < 140; ++n) {
+    std::string v = "<< /Parent " + std::to_string(n + 1) + " 0 R";
+    if (n == 135) v += " /Resources << /K 135 >>";
+    b.obj(n, v + " >>");
+  }
+  b.obj(140, "<< >>");
+  qm::doc d = b.build();
+  const std::vector<int> pages = {3,   6,   7,   10,  11,  13,  14,  15,  16,  17,  18, 100,
+                                  101, 102, 103, 110, 120, 134, 135, 136, 139, 140, 2};
+  int found = 0;
+  for (int order = 0; order < 2; ++order) {
+    ancestor_memo memo;
+    for (size_t i = 0; i < pages.size(); ++i) {
+      const int page = order == 0 ? pages[i] : pages[pages.size() - 1 - i];
+      const qm::span s = qmtest::span_of(d, page);
+      std::string want, got;
+      const bool ok = page_resources_dict(d, s, &want) || page_resources_dict_deep(d, s, 32, &want);
+      EXPECT_EQ(page_resources_text(d, s, memo, &got), ok) << page;
+      EXPECT_EQ(got, want) << page;
+      found += ok;
+    }
+  }
+  // 2, 3, 6 (the grandparent's), 11, 14, 16, 17, 18 ("2" without "0 R" names 2 too), and 103,
+  // 110, 120, 134, 135 of the chain.
+  EXPECT_EQ(found, 2 * 13);
+}
+
 TEST(EmitResourceObj, PlainObjectRenumbered) {
   qm::doc d =
       docbuilder().obj(5, "<< /Type /Font /FontDescriptor 7 0 R >>").obj(7, "<< >>").build();

@@ -1,9 +1,11 @@
 // The document model: /Type classification, dictionary spans, lookup by number, release.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "reader/doc.h"
+#include "reader/search_memo.h"
 #include "support/importdoc.h"
 
 namespace {
@@ -150,6 +152,25 @@ TEST(DocFree, ReleasesAndZeroes) {
   qm::doc never;
   qm::doc_free(never);
   EXPECT_TRUE(never.objects.empty());
+}
+
+// Remembered searches answer exactly what a fresh search answers, for starts in any order.
+TEST(SearchMemo, AgreesWithFreshSearches) {
+  std::mt19937 rng(7);
+  const char* pieces[] = {"/N ", "/Nx", "/Length", "x", " ", "/N", "/", "N"};
+  for (int round = 0; round < 300; ++round) {
+    std::string t;
+    for (int k = 0; k < 60; ++k) t += pieces[rng() % 8];
+    const auto len = static_cast<qm::pos_t>(t.size());
+    qm::search_memo m;
+    for (int q = 0; q < 200; ++q) {
+      const qm::pos_t end = rng() % 4 ? len : static_cast<qm::pos_t>(rng() % (t.size() + 1));
+      const qm::pos_t x = static_cast<qm::pos_t>(rng() % (t.size() + 1));
+      ASSERT_EQ(qm::memo_find_name(m, t.data(), x, end, "N"),
+                qm::find_name(t.data(), len, x, end, "N"))
+          << t << " x=" << x << " end=" << end;
+    }
+  }
 }
 
 }  // namespace

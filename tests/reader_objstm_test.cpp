@@ -183,6 +183,19 @@ TEST(ObjectStreams, WhichCopyWins) {
   EXPECT_EQ(eight->in_objstm, 0);
 }
 
+TEST(ObjectStreams, RecordsSharingOneStreamDecodeItOnce) {
+  // Objects whose value starts with a hex string take the next dictionary's stream as their own:
+  // each is an object stream of the same data. They yield the same entries, which are added once,
+  // from one decoded block; the records themselves, being object streams, are not kept.
+  std::string bytes;
+  for (int k = 0; k < 3000; ++k) bytes += std::to_string(100 + k) + " 0 obj <41> endobj\n";
+  bytes += stm(5, pad("10 0 11 5", 10) + "(a)  (b)  ", "/N 2 /First 10");
+  qm::doc d = table_of(bytes);
+  EXPECT_EQ(qmtest::nums_of(d), (std::vector<int>{10, 11}));
+  EXPECT_EQ(d.blocks.size(), 1u);
+  EXPECT_EQ(std::string(d.objects[1].text, d.objects[1].text_len), "(b)  ");
+}
+
 TEST(ObjectStreams, ADocumentKeptInObjectStreams) {
   const std::string bytes =
       "%PDF-1.5\n" + qmtest::objstm_obj(9, {{1, "<< /Type /Catalog /Pages 2 0 R >>"},

@@ -169,6 +169,10 @@ bool inflate_into(std::string_view in, buf& b) {
     if (cap > 0x0FFFFFFF) return false;
     cap *= 4;
     if (cap > kInflateMaxCap) cap = kInflateMaxCap;
+    // The failed attempt's bytes are of no use. When the buffer holds nothing else, its block is
+    // let go before the larger one is taken, instead of being grown: growing would copy the whole
+    // old block (up to 256 MiB of discarded output) and hold both blocks at once.
+    if (base == 0) buf_free(b);
   }
 }
 

@@ -174,6 +174,51 @@ bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::strin
   return false;
 }
 
+namespace {
+
+// The number that the /Parent key at the top level of s names, as the walk up the tree reads it;
+// 0 when s has no such key.
+int32_t parent_number(const span& s) {
+  if (s.t == nullptr || s.start < 0 || s.end <= s.start) return 0;
+  pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Parent");
+  if (key < 0) return 0;
+  pos_t p = skip_ws(s.t, key + 7, s.end);
+  return parse_int_at(s.t, s.end, &p);
+}
+
+const ancestor_memo::node& ancestor(const doc& d, int32_t n, ancestor_memo& memo) {
+  auto it = memo.nodes.find(n);
+  if (it != memo.nodes.end()) return it->second;
+  ancestor_memo::node nd;
+  const obj_rec* o = doc_find(d, n);
+  span ps;
+  if (o != nullptr && obj_span(d, *o, &ps)) {
+    nd.usable = true;
+    nd.found = page_resources_dict(d, ps, &nd.res);
+    if (!nd.found) nd.parent = parent_number(ps);
+  }
+  return memo.nodes.emplace(n, std::move(nd)).first->second;
+}
+
+}  // namespace
+
+bool page_resources_text(const doc& d, const span& s, ancestor_memo& memo, std::string* out) {
+  if (page_resources_dict(d, s, out)) return true;
+  // The same walk as page_resources_dict_deep with 32 levels, each level read from the memo.
+  int32_t n = parent_number(s);
+  for (int depth = 32; depth > 0; --depth) {
+    if (n <= 0) return false;
+    const ancestor_memo::node& nd = ancestor(d, n, memo);
+    if (!nd.usable) return false;
+    if (nd.found) {
+      *out = nd.res;
+      return true;
+    }
+    n = nd.parent;
+  }
+  return false;
+}
+
 bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
   if (t == nullptr || pos < 0 || pos + 1 >= len || t[pos] != '<' || t[pos + 1] != '<') return false;
   int depth = 0;

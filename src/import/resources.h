@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,23 @@ int32_t map_lookup(const renum_map& m, int32_t old);
 // /Parent loop ends. False when there is none.
 bool page_resources_dict(const doc& d, const span& s, std::string* out);
 bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::string* out);
+
+// What the ancestors of one document's pages hold, remembered per object number: a page tree node
+// (with its /Kids array of perhaps thousands of pages) is then read once per job, however many
+// pages inherit their resources from it.
+struct ancestor_memo {
+  struct node {
+    bool usable = false;  // the object exists and has a dictionary span
+    bool found = false;   // its own /Resources gave `res`
+    std::string res;
+    int32_t parent = 0;  // otherwise: the number its /Parent names (0 or less: none)
+  };
+  std::unordered_map<int32_t, node> nodes;
+};
+
+// The page's resources as page_resources_dict finds them, else as page_resources_dict_deep with
+// the depth limit 32 finds them, with the ancestors looked up through the memo.
+bool page_resources_text(const doc& d, const span& s, ancestor_memo& memo, std::string* out);
 
 // A copy of the dictionary opening with "<<" at pos, through its balancing ">>", literal strings
 // and comments skipped while balancing (and kept in the copy). False when t[pos] is no "<<" or the

@@ -142,6 +142,14 @@ void read_inline(const doc& d, const span& s, pos_t p, content& c) {
 
 std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p,
                                const renum_map& m) {
+  ancestor_memo memo;
+  buf b;
+  append_form_xobject(d, o, p, m, memo, b);
+  return std::string(b.view());
+}
+
+void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
+                         ancestor_memo& memo, buf& out) {
   content c;
   std::string res;
   bool has_res = false;
@@ -163,7 +171,7 @@ std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p
       }
     }
     std::string raw;
-    if (page_resources_dict(d, s, &raw) || page_resources_dict_deep(d, s, 32, &raw)) {
+    if (page_resources_text(d, s, memo, &raw)) {
       res = remap_res_text(raw, m);
       has_res = true;
     }
@@ -172,48 +180,47 @@ std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p
   const numtext x0 = fmt_num(p.x0), y0 = fmt_num(p.y0), x1 = fmt_num(p.x0 + p.width),
                 y1 = fmt_num(p.y0 + p.height), w = fmt_num(p.width), h = fmt_num(p.height);
   const numtext l = fmt_int(static_cast<int64_t>(c.bytes.size()));
-  std::string out;
-  out.reserve(160 + res.size() + c.bytes.size());
-  out += "<< /Type /XObject /Subtype /Form /BBox [";
-  out += x0.view();
-  out += ' ';
-  out += y0.view();
-  out += ' ';
-  out += x1.view();
-  out += ' ';
-  out += y1.view();
-  out += ']';
+  buf_reserve(out, 160 + res.size() + c.bytes.size());
+  auto put = [&](std::string_view t) { buf_str(out, t); };
+  put("<< /Type /XObject /Subtype /Form /BBox [");
+  put(x0.view());
+  put(" ");
+  put(y0.view());
+  put(" ");
+  put(x1.view());
+  put(" ");
+  put(y1.view());
+  put("]");
   switch (p.rotate % 360) {
     case 90:
-      out += " /Matrix [0 -1 1 0 0 ";
-      out += w.view();
-      out += ']';
+      put(" /Matrix [0 -1 1 0 0 ");
+      put(w.view());
+      put("]");
       break;
     case 180:
-      out += " /Matrix [-1 0 0 -1 ";
-      out += w.view();
-      out += ' ';
-      out += h.view();
-      out += ']';
+      put(" /Matrix [-1 0 0 -1 ");
+      put(w.view());
+      put(" ");
+      put(h.view());
+      put("]");
       break;
     case 270:
-      out += " /Matrix [0 1 -1 0 ";
-      out += h.view();
-      out += " 0]";
+      put(" /Matrix [0 1 -1 0 ");
+      put(h.view());
+      put(" 0]");
       break;
     default:
       break;
   }
-  out += " /Length ";
-  out += l.view();
+  put(" /Length ");
+  put(l.view());
   if (has_res) {
-    out += " /Resources ";
-    out += res;
+    put(" /Resources ");
+    put(res);
   }
-  out += " >> stream\n";
-  out += c.bytes;
-  out += "\nendstream";
-  return out;
+  put(" >> stream\n");
+  put(c.bytes);
+  put("\nendstream");
 }
 
 }  // namespace qm

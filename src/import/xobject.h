@@ -4,6 +4,7 @@
 
 #include "import/resources.h"
 #include "reader/doc.h"
+#include "text/buf.h"
 
 namespace qm {
 
@@ -12,5 +13,10 @@ namespace qm {
 // however broken, yields a body; only exhausted memory throws std::bad_alloc.
 std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p,
                                const renum_map& m);
+
+// The same body appended to out, the page's inherited resources looked up through memo (one memo
+// per document and job).
+void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
+                         ancestor_memo& memo, buf& out);
 
 }  // namespace qm

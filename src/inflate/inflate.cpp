@@ -1,13 +1,24 @@
 // DEFLATE decoder (RFC 1951) for zlib-wrapped data (RFC 1950), into one caller-supplied block.
 //
-// Canonical Huffman codes are decoded one bit at a time from per-length counts; nothing is
-// allocated, and the only tables that outlive a call are the fixed codes, built at compile time.
+// Huffman codes are decoded by table lookup: a primary table indexed by the next 10 bits of input
+// (8 for distances, 7 for the code-length code) gives the symbol of every code that short at once,
+// and points longer codes to a subtable indexed by their remaining bits. Bits come from a 64-bit
+// buffer refilled eight bytes at a time while eight bytes of input remain, byte by byte at the
+// end. Nothing is allocated: the tables of a dynamic block live on the stack, those of the fixed
+// codes are built at compile time, so calls share nothing that changes.
 //
 // Error policy: running out of input or out of output spoils the whole result (-1, nothing
 // produced); damaged compressed data after a valid start ends the decoding early and keeps the
 // bytes produced before the damage (0). The window is the whole output of the call, not 32 KiB.
+//
+// The outcome is exactly that of decoding canonical codes one bit at a time: a code is taken only
+// when all its bits are present, a bit string that matches no code counts as 15 bits read (as a
+// bitwise decoder reads all 15 before it gives up), and the checks run in the same order (input
+// before damage before room). Nothing is written outside the bytes a result reports, and no byte
+// of the destination is written that a bitwise decoder would not write.
 #include "inflate/inflate.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -19,14 +30,15 @@ constexpr int kMaxBits = 15;       // longest code in any alphabet
 constexpr int kMaxLitLen = 286;    // literal/length codes a dynamic header may declare
 constexpr int kMaxDist = 30;       // distance codes a dynamic header may declare
 constexpr int kFixedLitLen = 288;  // the fixed literal/length code, 286 and 287 included
+constexpr int kNumCodeLen = 19;    // symbols of the code-length code
+constexpr int kMaxMatch = 258;     // longest copy
 
-// Results of the block decoders. Zero and kFull are the normal outcomes; every negative value is
-// a data error, which ends the decoding but keeps what was produced. Running out of input is
-// not a result: it sets the state's underrun flag, every caller returns as soon as it sees it
-// (with whatever value) and the entry point turns it into a failure of the whole call.
+// Results of the block decoders. Zero, kFull and kUnderrun are the normal outcomes; every negative
+// value is a data error, which ends the decoding but keeps what was produced.
 enum : int {
   kDone = 0,
   kFull = 1,              // the output block cannot hold the next literal, copy or stored block
+  kUnderrun = 2,          // the input ended in the middle of something
   kErrBlockType = -1,     // block type 3
   kErrStoredLen = -2,     // NLEN is not the ones' complement of LEN
   kErrHeaderCounts = -3,  // more than 286 literal/length or 30 distance codes
@@ -56,216 +68,559 @@ constexpr uint16_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 
 
 static_assert(sizeof lens / sizeof lens[0] == 285 - 257 + 1);
 static_assert(sizeof dists / sizeof dists[0] == kMaxDist);
-static_assert(sizeof order / sizeof order[0] == 19);
+static_assert(sizeof order / sizeof order[0] == kNumCodeLen);
 
-// A canonical Huffman code as decoding needs it: how many symbols have each code length (entry 0
-// counts the unused symbols), and the used symbols sorted by code length, then by value. The codes
-// themselves follow from these and are never stored.
-template <int N>
-struct code_table {
-  uint16_t count[kMaxBits + 1] = {};
-  uint16_t symbol[N] = {};
+// ---------------------------------------------------------------------------------------------
+// Lookup tables
+
+// Index bits of the primary tables, and the most entries a table with its subtables can need for
+// any complete code (counted by exhaustive search over all codes, as zlib's "enough" program does:
+// 288 symbols with a 10-bit primary table, 32 with 8 bits). Incomplete codes are accepted only
+// when they have no code longer than one bit (or are the fixed distance code), so they never
+// need a subtable.
+constexpr int kLitBits = 10;
+constexpr int kDistBits = 8;
+constexpr int kCodeLenBits = 7;
+constexpr int kLitEnough = 1334;
+constexpr int kDistEnough = 402;
+constexpr int kCodeLenEnough = 1 << kCodeLenBits;
+
+// One table entry, 32 bits:
+//   bits 0-3   bits that the entry takes from the input (see below)
+//   bits 4-7   extra bits of a length or distance; the index bits of a subtable
+//   bits 8-10  kind
+//   bits 16-30 literal byte, base length or distance, code-length symbol, subtable start
+//   bit 31     set for the kind kLiteral, so that the commonest test is one of the sign
+// A symbol's entry takes its code length (in a subtable: the bits after the primary index). An
+// entry for bits that match no code takes the bits that a bitwise decoder would read before it
+// gives up: 15 in all. A subtable pointer takes the primary index bits.
+enum : uint32_t {
+  kLiteral = 0,   // a literal byte, or a symbol of the code-length code
+  kLength = 1,    // a length (literal/length code) or a distance (distance code)
+  kEnd = 2,       // end of block
+  kSubtable = 3,  // a longer code: look up the following bits in the subtable
+  kInvalid = 4,   // no code matches
+  kBadSym = 5,    // literal/length symbols 286 and 287 of the fixed code
 };
 
-struct code_view {
-  const uint16_t* count;
-  const uint16_t* symbol;
-};
+constexpr uint32_t kLiteralFlag = 0x80000000u;  // set in every kLiteral entry
 
-template <int N>
-constexpr code_view view_of(const code_table<N>& t) {
-  return {t.count, t.symbol};
+constexpr uint32_t entry(uint32_t kind, uint32_t value, uint32_t bits, uint32_t extra) {
+  return (kind == kLiteral ? kLiteralFlag : 0u) | value << 16 | kind << 8 | extra << 4 | bits;
+}
+constexpr uint32_t entry_bits(uint32_t e) {
+  return e & 15u;
+}
+constexpr uint32_t entry_extra(uint32_t e) {
+  return (e >> 4) & 15u;
+}
+constexpr uint32_t entry_kind(uint32_t e) {
+  return (e >> 8) & 7u;
+}
+constexpr uint32_t entry_value(uint32_t e) {
+  return (e >> 16) & 0x7fffu;
+}
+constexpr bool is_literal(uint32_t e) {
+  return (e & kLiteralFlag) != 0;
 }
 
-// Builds the table of symbols 0 to n-1 from their code lengths. Returns 0 for a complete code (or
-// one without any codes), a negative number for an over-subscribed code, and otherwise the number
-// of 15-bit codes left unused by an incomplete code.
-template <int N>
-constexpr int construct(code_table<N>& t, const uint16_t* length, int n) {
-  for (auto& c : t.count) c = 0;
-  for (int sym = 0; sym < n; ++sym) t.count[length[sym]]++;
-  if (t.count[0] == n) return 0;
+struct lit_entries {
+  constexpr uint32_t operator()(int sym, int bits) const {
+    const auto b = static_cast<uint32_t>(bits);
+    if (sym < 256) return entry(kLiteral, static_cast<uint32_t>(sym), b, 0);
+    if (sym == 256) return entry(kEnd, 0, b, 0);
+    if (sym > 285) return entry(kBadSym, 0, b, 0);
+    return entry(kLength, lens[sym - 257], b, lext[sym - 257]);
+  }
+};
+struct dist_entries {
+  constexpr uint32_t operator()(int sym, int bits) const {
+    return entry(kLength, dists[sym], static_cast<uint32_t>(bits), dext[sym]);
+  }
+};
+struct codelen_entries {
+  constexpr uint32_t operator()(int sym, int bits) const {
+    return entry(kLiteral, static_cast<uint32_t>(sym), static_cast<uint32_t>(bits), 0);
+  }
+};
 
+// Counts the symbols of each code length and checks the code as a canonical code must be: returns
+// 0 for a complete code (or one without any codes), a negative number for an over-subscribed code,
+// and otherwise the number of 15-bit codes left unused by an incomplete code.
+constexpr int count_lengths(const uint16_t* length, int n, uint16_t* count) {
+  for (int len = 0; len <= kMaxBits; ++len) count[len] = 0;
+  for (int sym = 0; sym < n; ++sym) count[length[sym]]++;
+  if (count[0] == n) return 0;
   int left = 1;  // codes of the current length still available
   for (int len = 1; len <= kMaxBits; ++len) {
     left <<= 1;
-    left -= t.count[len];
+    left -= count[len];
     if (left < 0) return left;
-  }
-
-  uint16_t offs[kMaxBits + 1] = {};
-  for (int len = 1; len < kMaxBits; ++len) offs[len + 1] = offs[len] + t.count[len];
-  for (int sym = 0; sym < n; ++sym) {
-    if (length[sym] != 0) t.symbol[offs[length[sym]]++] = static_cast<uint16_t>(sym);
   }
   return left;
 }
 
+// Bytes with their bits in reverse order.
+struct byte_reversal {
+  uint8_t r[256] = {};
+  constexpr byte_reversal() {
+    for (int i = 0; i < 256; ++i) {
+      for (int b = 0; b < 8; ++b) r[i] |= static_cast<uint8_t>(((i >> b) & 1) << (7 - b));
+    }
+  }
+};
+constexpr byte_reversal kReversed;
+
+// The n low bits (n at most 16) of code in reverse order: Huffman codes are packed starting with
+// their most significant bit, while the bit buffer hands out the first bit read in its lowest
+// place.
+constexpr uint32_t reverse_bits(uint32_t code, int n) {
+  const uint32_t r16 =
+      static_cast<uint32_t>(kReversed.r[code & 0xff]) << 8 | kReversed.r[(code >> 8) & 0xff];
+  return r16 >> (16 - n);
+}
+
+// Builds the lookup table of a code that count_lengths accepted (complete, empty, or incomplete
+// without codes longer than the primary index) from the code lengths of symbols 0 to n-1.
+// Canonical codes are handed out in order of length, then symbol; in that order the codes are
+// also in order of their bit strings, so the codes under one primary prefix come one after another
+// and the last of them is the longest, which sizes the prefix's subtable. Returns false only if
+// the table would not fit, which the capacity rules out for every code that reaches here.
+template <typename Make>
+constexpr bool build_table(uint32_t* table, int capacity, int pbits, const uint16_t* length, int n,
+                           const uint16_t* count, Make make) {
+  uint16_t offs[kMaxBits + 2] = {};
+  for (int len = 1; len <= kMaxBits; ++len) offs[len + 1] = offs[len] + count[len];
+  uint16_t sorted[kFixedLitLen] = {};
+  for (int sym = 0; sym < n; ++sym) {
+    if (length[sym] != 0) sorted[offs[length[sym]]++] = static_cast<uint16_t>(sym);
+  }
+  const int nsorted = n - count[0];
+
+  const int psize = 1 << pbits;
+  const uint32_t invalid = entry(kInvalid, 0, kMaxBits, 0);
+  // Bits that no code covers keep the invalid entry. A complete code covers every entry.
+  int used = 0;  // 15-bit strings covered, out of 1 << 15
+  for (int len = 1; len <= kMaxBits; ++len) used += count[len] << (kMaxBits - len);
+  const bool complete = used == (1 << kMaxBits);
+  if (!complete) {
+    for (int i = 0; i < psize; ++i) table[i] = invalid;
+  }
+
+  int next_free = psize;
+  uint32_t prefix = ~0u;  // the primary index of the current subtable
+  int sub = 0;            // its start
+  int subbits = 0;        // its index bits
+  uint32_t code = 0;
+  int len = 0;
+  for (int i = 0; i < nsorted; ++i) {
+    const int sym = sorted[i];
+    const int l = length[sym];
+    code <<= (l - len);
+    len = l;
+    if (l <= pbits) {
+      const uint32_t e = make(sym, l);
+      for (uint32_t k = reverse_bits(code, l); k < static_cast<uint32_t>(psize); k += 1u << l) {
+        table[k] = e;
+      }
+    } else {
+      const int rest = l - pbits;
+      if ((code >> rest) != prefix) {
+        prefix = code >> rest;
+        // The longest code under this prefix: take codes until they fill the prefix's share.
+        int share = 1 << (kMaxBits - pbits);
+        int longest = l;
+        for (int j = i; j < nsorted && share > 0; ++j) {
+          longest = length[sorted[j]];
+          share -= 1 << (kMaxBits - longest);
+        }
+        subbits = longest - pbits;
+        sub = next_free;
+        next_free += 1 << subbits;
+        if (next_free > capacity) return false;
+        for (int k = 0; !complete && k < (1 << subbits); ++k) {
+          table[sub + k] = entry(kInvalid, 0, static_cast<uint32_t>(kMaxBits - pbits), 0);
+        }
+        table[reverse_bits(prefix, pbits)] =
+            entry(kSubtable, static_cast<uint32_t>(sub), static_cast<uint32_t>(pbits),
+                  static_cast<uint32_t>(subbits));
+      }
+      const uint32_t e = make(sym, rest);
+      for (uint32_t k = reverse_bits(code, rest); k < (1u << subbits); k += 1u << rest) {
+        table[sub + static_cast<int>(k)] = e;
+      }
+    }
+    ++code;
+  }
+  return true;
+}
+
 // The fixed codes of block type 1, built at compile time: nothing is initialised at run time, so
 // any number of threads may meet their first fixed block at once.
-struct fixed_codes {
-  code_table<kFixedLitLen> lencode;
-  code_table<kMaxDist> distcode;
-  int len_left = -1;
-  int dist_left = -1;
+struct fixed_tables {
+  uint32_t lit[1 << kLitBits] = {};
+  uint32_t dist[1 << kDistBits] = {};
+  bool ok = false;
 };
 
-constexpr fixed_codes make_fixed() {
-  fixed_codes f;
+constexpr fixed_tables make_fixed() {
+  fixed_tables f;
   uint16_t length[kFixedLitLen] = {};
+  uint16_t count[kMaxBits + 1] = {};
   int sym = 0;
   for (; sym < 144; ++sym) length[sym] = 8;
   for (; sym < 256; ++sym) length[sym] = 9;
   for (; sym < 280; ++sym) length[sym] = 7;
   for (; sym < kFixedLitLen; ++sym) length[sym] = 8;
-  f.len_left = construct(f.lencode, length, kFixedLitLen);
+  const int lit_left = count_lengths(length, kFixedLitLen, count);
+  const bool lit_ok =
+      build_table(f.lit, 1 << kLitBits, kLitBits, length, kFixedLitLen, count, lit_entries{});
   for (sym = 0; sym < kMaxDist; ++sym) length[sym] = 5;
-  f.dist_left = construct(f.distcode, length, kMaxDist);
+  const int dist_left = count_lengths(length, kMaxDist, count);
+  const bool dist_ok =
+      build_table(f.dist, 1 << kDistBits, kDistBits, length, kMaxDist, count, dist_entries{});
+  // The literal/length code is complete; the distance code leaves two 5-bit codes unused.
+  f.ok = lit_left == 0 && dist_left == (2 << 10) && lit_ok && dist_ok;
   return f;
 }
 
-constexpr fixed_codes kFixed = make_fixed();
-static_assert(kFixed.len_left == 0, "the fixed literal/length code is complete");
-static_assert(kFixed.dist_left == (2 << 10), "two 5-bit distance codes are unused");
-static_assert(kFixed.lencode.count[7] == 24 && kFixed.lencode.count[8] == 152 &&
-              kFixed.lencode.count[9] == 112);
-static_assert(kFixed.lencode.symbol[0] == 256 && kFixed.lencode.symbol[24] == 0 &&
-              kFixed.lencode.symbol[kFixedLitLen - 1] == 255);
+constexpr fixed_tables kFixed = make_fixed();
+static_assert(kFixed.ok);
+static_assert(kFixed.lit[0] == entry(kEnd, 0, 7, 0), "end of block is the 7-bit code 0000000");
+static_assert(kFixed.lit[0x0c] == entry(kLiteral, 0, 8, 0), "literal 0 is 00110000");
+static_assert(kFixed.lit[0x1ff] == entry(kLiteral, 255, 9, 0), "literal 255 is 111111111");
+static_assert(kFixed.lit[0x63] == entry(kBadSym, 0, 8, 0), "symbol 286 is 11000110");
+static_assert(kFixed.dist[0x1f] == entry(kInvalid, 0, kMaxBits, 0), "distance code 31 is unused");
 
-// Per-call decoder state.
+// ---------------------------------------------------------------------------------------------
+// Decoding
+
+// Per-call decoder state. The bit buffer holds `bitcnt` bits that were read and not used, the
+// next one in bit 0; they are the last bits of the bytes before `next`. Bits above them are
+// either zero or the bits of the bytes that follow, so a table lookup may include them: an entry
+// is used only when the bits it takes are all present.
 struct state {
+  unsigned char* out_begin;
   unsigned char* out;
-  uint32_t outcap;
-  uint32_t outcnt;
-  const unsigned char* in;
-  uint64_t inlen;
-  uint64_t incnt;
-  uint32_t bitbuf;  // bits not yet used, the next one in bit 0
-  int bitcnt;
-  bool underrun;  // the input ended in the middle of something; the whole call fails
+  unsigned char* out_end;
+  const unsigned char* next;
+  const unsigned char* in_end;
+  uint64_t bitbuf;
+  unsigned bitcnt;
 };
 
-// The next n bits (0 to 13), least significant first. On running out of input it sets the underrun
-// flag and returns 0; the caller must check the flag before it uses the value.
-uint32_t bits(state& s, int n) {
-  uint32_t val = s.bitbuf;
-  while (s.bitcnt < n) {
-    if (s.incnt == s.inlen) {
-      s.underrun = true;
-      return 0;
-    }
-    val |= static_cast<uint32_t>(s.in[s.incnt++]) << s.bitcnt;
-    s.bitcnt += 8;
-  }
-  s.bitbuf = val >> n;
-  s.bitcnt -= n;
-  return val & ((1u << n) - 1u);
+inline uint64_t load_le64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
 }
 
-// One symbol of the given code. Huffman codes are packed starting with their most significant bit,
-// so the code is built one bit at a time, and at each length compared with the range of codes of
-// that length: the canonical codes of length L are first .. first + count[L] - 1.
-int decode(state& s, code_view h) {
-  int code = 0;   // the bits read so far
-  int first = 0;  // the first code of the current length
-  int index = 0;  // where the symbols of the current length begin
-  for (int len = 1; len <= kMaxBits; ++len) {
-    code |= static_cast<int>(bits(s, 1));
-    if (s.underrun) return kErrSymbol;
-    const int count = h.count[len];
-    if (code - first < count) return h.symbol[index + (code - first)];
-    index += count;
-    first = (first + count) << 1;
-    code <<= 1;
+// Fills the bit buffer to at least 56 bits, or with all the input that is left. With eight bytes
+// of input left, one unaligned load takes as many whole bytes as fit.
+inline void refill(uint64_t& bitbuf, unsigned& bitcnt, const unsigned char*& next,
+                   const unsigned char* in_end) {
+  if (in_end - next >= 8) {
+    bitbuf |= load_le64(next) << bitcnt;
+    next += (63 - bitcnt) >> 3;
+    bitcnt |= 56;
+  } else {
+    while (bitcnt < 56 && next < in_end) {
+      bitbuf |= static_cast<uint64_t>(*next++) << bitcnt;
+      bitcnt += 8;
+    }
   }
-  return kErrSymbol;
+}
+
+inline uint32_t low_bits(uint64_t v, uint32_t n) {
+  return static_cast<uint32_t>(v) & ((1u << n) - 1u);
+}
+
+// Copies len bytes from `from` to `out`, at least eight bytes further on, writing exactly
+// out[0..len): a word at a time, the last word ending at the end over bytes already final.
+inline void copy_far(unsigned char* out, const unsigned char* from, uint32_t len) {
+  if (len >= 8) {
+    uint32_t k = 0;
+    for (; k + 8 <= len; k += 8) {
+      uint64_t w;
+      std::memcpy(&w, from + k, 8);
+      std::memcpy(out + k, &w, 8);
+    }
+    if (k < len) {
+      uint64_t w;
+      std::memcpy(&w, from + len - 8, 8);
+      std::memcpy(out + len - 8, &w, 8);
+    }
+  } else if (len >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + len - 4, 4);
+    std::memcpy(out, &a, 4);
+    std::memcpy(out + len - 4, &b, 4);
+  } else {
+    for (uint32_t k = 0; k < len; ++k) out[k] = from[k];
+  }
+}
+
+// Copies a match of len bytes from dist bytes back. A near copy overlaps the bytes it produces
+// (distance 1 repeats a byte): its first bytes go one at a time until the pattern of period dist
+// can be copied from a multiple of dist that lies at least eight bytes back.
+inline void copy_match(unsigned char* out, uint32_t dist, uint32_t len) {
+  if (dist >= 8) {
+    copy_far(out, out - dist, len);
+    return;
+  }
+  const uint32_t far = (8 + dist - 1) / dist * dist;  // 8 to 14
+  const uint32_t head = len < far - dist ? len : far - dist;
+  const unsigned char* from = out - dist;
+  for (uint32_t k = 0; k < head; ++k) out[k] = from[k];
+  if (len > head) copy_far(out + head, out + head - far, len - head);
+}
+
+// The literals and copies of one Huffman-coded block, up to and including its end-of-block symbol.
+// One refill per symbol suffices: a length with its extra bits and a distance with its extra bits
+// take at most 15 + 5 + 15 + 13 = 48 bits, and a refill leaves 56 bits or all the input.
+int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
+  uint64_t bitbuf = s.bitbuf;
+  unsigned bitcnt = s.bitcnt;
+  const unsigned char* next = s.next;
+  const unsigned char* const in_end = s.in_end;
+  unsigned char* out = s.out;
+  unsigned char* const out_begin = s.out_begin;
+  unsigned char* const out_end = s.out_end;
+  int result;
+
+  // The fast loop runs while a word refill is possible and the longest copy fits: then no symbol
+  // can run out of input or of room, and only damage ends the block early.
+  while (in_end - next >= 8 && out_end - out >= kMaxMatch) {
+    bitbuf |= load_le64(next) << bitcnt;
+    next += (63 - bitcnt) >> 3;
+    bitcnt |= 56;
+    uint32_t e = lit[bitbuf & ((1u << kLitBits) - 1)];
+    if (is_literal(e)) {
+      // Up to three literals, at most 45 of the 56 bits; each next entry is looked up before
+      // the byte before it is stored.
+      bitbuf >>= entry_bits(e);
+      bitcnt -= entry_bits(e);
+      uint32_t e2 = lit[bitbuf & ((1u << kLitBits) - 1)];
+      *out++ = static_cast<unsigned char>(e >> 16);
+      if (!is_literal(e2)) continue;
+      bitbuf >>= entry_bits(e2);
+      bitcnt -= entry_bits(e2);
+      e = lit[bitbuf & ((1u << kLitBits) - 1)];
+      *out++ = static_cast<unsigned char>(e2 >> 16);
+      if (!is_literal(e)) continue;
+      bitbuf >>= entry_bits(e);
+      bitcnt -= entry_bits(e);
+      *out++ = static_cast<unsigned char>(e >> 16);
+      continue;
+    }
+    if (entry_kind(e) == kSubtable) {
+      bitbuf >>= kLitBits;
+      bitcnt -= kLitBits;
+      e = lit[entry_value(e) + low_bits(bitbuf, entry_extra(e))];
+      if (is_literal(e)) {
+        bitbuf >>= entry_bits(e);
+        bitcnt -= entry_bits(e);
+        *out++ = static_cast<unsigned char>(e >> 16);
+        continue;
+      }
+    }
+    if (entry_kind(e) != kLength) {
+      bitbuf >>= entry_bits(e);
+      bitcnt -= entry_bits(e);
+      result = entry_kind(e) == kEnd ? kDone : kErrSymbol;
+      goto done;
+    }
+    // The length: its code and its extra bits in one step.
+    uint32_t n = entry_bits(e) + entry_extra(e);
+    const uint32_t len = entry_value(e) + (static_cast<uint32_t>(bitbuf >> entry_bits(e)) &
+                                           ((1u << entry_extra(e)) - 1u));
+    bitbuf >>= n;
+    bitcnt -= n;
+
+    e = dist[bitbuf & ((1u << kDistBits) - 1)];
+    if (entry_kind(e) == kSubtable) {
+      bitbuf >>= kDistBits;
+      bitcnt -= kDistBits;
+      e = dist[entry_value(e) + low_bits(bitbuf, entry_extra(e))];
+    }
+    if (entry_kind(e) != kLength) {
+      result = kErrSymbol;
+      goto done;
+    }
+    n = entry_bits(e) + entry_extra(e);
+    const uint32_t d = entry_value(e) + (static_cast<uint32_t>(bitbuf >> entry_bits(e)) &
+                                         ((1u << entry_extra(e)) - 1u));
+    bitbuf >>= n;
+    bitcnt -= n;
+    if (d > static_cast<size_t>(out - out_begin)) {
+      result = kErrDistance;
+      goto done;
+    }
+    copy_match(out, d, len);
+    out += len;
+  }
+
+  // Near the end of the input or of the room, every step checks that its bits are there and that
+  // its bytes fit.
+  for (;;) {
+    refill(bitbuf, bitcnt, next, in_end);
+    uint32_t e = lit[bitbuf & ((1u << kLitBits) - 1)];
+    if (entry_kind(e) == kSubtable) {
+      if (bitcnt < unsigned{kLitBits}) {
+        result = kUnderrun;
+        break;
+      }
+      bitbuf >>= kLitBits;
+      bitcnt -= kLitBits;
+      e = lit[entry_value(e) + low_bits(bitbuf, entry_extra(e))];
+    }
+    uint32_t n = entry_bits(e);
+    if (n > bitcnt) {
+      result = kUnderrun;
+      break;
+    }
+    bitbuf >>= n;
+    bitcnt -= n;
+
+    const uint32_t kind = entry_kind(e);
+    if (kind == kLiteral) {
+      if (out == out_end) {
+        result = kFull;
+        break;
+      }
+      *out++ = static_cast<unsigned char>(entry_value(e));
+      continue;
+    }
+    if (kind != kLength) {
+      result = kind == kEnd ? kDone : kErrSymbol;
+      break;
+    }
+
+    n = entry_extra(e);
+    if (n > bitcnt) {
+      result = kUnderrun;
+      break;
+    }
+    const uint32_t len = entry_value(e) + low_bits(bitbuf, n);
+    bitbuf >>= n;
+    bitcnt -= n;
+
+    e = dist[bitbuf & ((1u << kDistBits) - 1)];
+    if (entry_kind(e) == kSubtable) {
+      if (bitcnt < unsigned{kDistBits}) {
+        result = kUnderrun;
+        break;
+      }
+      bitbuf >>= kDistBits;
+      bitcnt -= kDistBits;
+      e = dist[entry_value(e) + low_bits(bitbuf, entry_extra(e))];
+    }
+    n = entry_bits(e);
+    if (n > bitcnt) {
+      result = kUnderrun;
+      break;
+    }
+    bitbuf >>= n;
+    bitcnt -= n;
+    if (entry_kind(e) != kLength) {
+      result = kErrSymbol;
+      break;
+    }
+    n = entry_extra(e);
+    if (n > bitcnt) {
+      result = kUnderrun;
+      break;
+    }
+    const uint32_t d = entry_value(e) + low_bits(bitbuf, n);
+    bitbuf >>= n;
+    bitcnt -= n;
+
+    if (d > static_cast<size_t>(out - out_begin)) {
+      result = kErrDistance;
+      break;
+    }
+    if (static_cast<size_t>(out_end - out) < len) {
+      result = kFull;
+      break;
+    }
+    copy_match(out, d, len);
+    out += len;
+  }
+
+done:
+  s.bitbuf = bitbuf;
+  s.bitcnt = bitcnt;
+  s.next = next;
+  s.out = out;
+  return result;
+}
+
+// Makes sure that n bits (at most 56) are in the buffer; false when the input ends first.
+inline bool need(state& s, unsigned n) {
+  if (s.bitcnt < n) refill(s.bitbuf, s.bitcnt, s.next, s.in_end);
+  return s.bitcnt >= n;
+}
+
+// The next n bits, which must be in the buffer.
+inline uint32_t take(state& s, unsigned n) {
+  const uint32_t v = low_bits(s.bitbuf, n);
+  s.bitbuf >>= n;
+  s.bitcnt -= n;
+  return v;
 }
 
 // Stored block: LEN, its complement NLEN, and LEN bytes, starting at the next byte boundary.
 int stored(state& s) {
+  // Drop the bits up to the byte boundary, and give back the whole bytes still in the buffer.
+  s.next -= s.bitcnt >> 3;
   s.bitbuf = 0;
   s.bitcnt = 0;
-  if (s.inlen - s.incnt < 4) {
-    s.underrun = true;
-    return kDone;
-  }
-  const unsigned char* p = s.in + s.incnt;
+  if (s.in_end - s.next < 4) return kUnderrun;
+  const unsigned char* p = s.next;
   const uint32_t len = p[0] | (static_cast<uint32_t>(p[1]) << 8);
   if (p[2] != (~len & 0xff) || p[3] != ((~len >> 8) & 0xff)) return kErrStoredLen;
-  s.incnt += 4;
-  if (s.inlen - s.incnt < len) {
-    s.underrun = true;
-    return kDone;
-  }
-  if (s.outcap - s.outcnt < len) return kFull;
-  if (len > 0) std::memcpy(s.out + s.outcnt, s.in + s.incnt, len);
-  s.incnt += len;
-  s.outcnt += len;
+  s.next += 4;
+  if (static_cast<size_t>(s.in_end - s.next) < len) return kUnderrun;
+  if (static_cast<size_t>(s.out_end - s.out) < len) return kFull;
+  if (len > 0) std::memcpy(s.out, s.next, len);
+  s.next += len;
+  s.out += len;
   return kDone;
-}
-
-// The literals and copies of one Huffman-coded block, up to and including its end-of-block symbol.
-int codes(state& s, code_view lencode, code_view distcode) {
-  for (;;) {
-    int symbol = decode(s, lencode);
-    if (s.underrun || symbol < 0) return symbol;
-    if (symbol < 256) {
-      if (s.outcnt == s.outcap) return kFull;
-      s.out[s.outcnt++] = static_cast<unsigned char>(symbol);
-      continue;
-    }
-    if (symbol == 256) return kDone;
-
-    symbol -= 257;
-    if (symbol >= 29) return kErrSymbol;  // 286 and 287 of the fixed code
-    const uint32_t len = lens[symbol] + bits(s, lext[symbol]);
-    if (s.underrun) return kDone;
-
-    symbol = decode(s, distcode);
-    if (s.underrun || symbol < 0) return symbol;
-    const uint32_t dist = dists[symbol] + bits(s, dext[symbol]);
-    if (s.underrun) return kDone;
-
-    if (dist > s.outcnt) return kErrDistance;
-    if (s.outcap - s.outcnt < len) return kFull;
-    // One byte at a time: a copy may overlap the bytes it produces (distance 1 repeats a byte).
-    unsigned char* to = s.out + s.outcnt;
-    const unsigned char* from = to - dist;
-    for (uint32_t k = 0; k < len; ++k) to[k] = from[k];
-    s.outcnt += len;
-  }
-}
-
-// Fixed-code block.
-int fixed(state& s) {
-  return codes(s, view_of(kFixed.lencode), view_of(kFixed.distcode));
 }
 
 // Dynamic-code block: the header describes the code lengths of both codes with a third code.
 int dynamic(state& s) {
   uint16_t length[kMaxLitLen + kMaxDist];
 
-  const int nlen = static_cast<int>(bits(s, 5)) + 257;
-  const int ndist = static_cast<int>(bits(s, 5)) + 1;
-  const int ncode = static_cast<int>(bits(s, 4)) + 4;
-  if (s.underrun) return kDone;
+  if (!need(s, 14)) return kUnderrun;
+  const int nlen = static_cast<int>(take(s, 5)) + 257;
+  const int ndist = static_cast<int>(take(s, 5)) + 1;
+  const int ncode = static_cast<int>(take(s, 4)) + 4;
   if (nlen > kMaxLitLen || ndist > kMaxDist) return kErrHeaderCounts;
 
-  code_table<19> clcode;  // the code of the code lengths
   int index = 0;
   for (; index < ncode; ++index) {
-    length[order[index]] = static_cast<uint16_t>(bits(s, 3));
-    if (s.underrun) return kDone;
+    if (!need(s, 3)) return kUnderrun;
+    length[order[index]] = static_cast<uint16_t>(take(s, 3));
   }
-  for (; index < 19; ++index) length[order[index]] = 0;
-  if (construct(clcode, length, 19) != 0) return kErrCodeLenCode;
+  for (; index < kNumCodeLen; ++index) length[order[index]] = 0;
+  uint16_t count[kMaxBits + 1];
+  if (count_lengths(length, kNumCodeLen, count) != 0) return kErrCodeLenCode;
+  uint32_t clcode[kCodeLenEnough];
+  build_table(clcode, kCodeLenEnough, kCodeLenBits, length, kNumCodeLen, count, codelen_entries{});
 
-  // Lengths of the literal/length and the distance codes, as one sequence.
+  // Lengths of the literal/length and the distance codes, as one sequence. A symbol with its
+  // extra bits takes at most 7 + 7 bits.
   index = 0;
   while (index < nlen + ndist) {
-    int symbol = decode(s, view_of(clcode));
-    if (s.underrun) return kDone;
-    if (symbol < 0) return symbol;
+    need(s, 14);
+    const uint32_t e = clcode[s.bitbuf & ((1u << kCodeLenBits) - 1)];
+    if (entry_bits(e) > s.bitcnt) return kUnderrun;
+    take(s, entry_bits(e));
+    if (entry_kind(e) != kLiteral) return kErrSymbol;  // only an empty code has no match
+    const auto symbol = static_cast<int>(entry_value(e));
     if (symbol < 16) {
       length[index++] = static_cast<uint16_t>(symbol);
       continue;
@@ -275,13 +630,15 @@ int dynamic(state& s) {
     if (symbol == 16) {
       if (index == 0) return kErrRepeatFirst;
       len = length[index - 1];
-      repeat = 3 + static_cast<int>(bits(s, 2));
+      if (s.bitcnt < 2) return kUnderrun;
+      repeat = 3 + static_cast<int>(take(s, 2));
     } else if (symbol == 17) {
-      repeat = 3 + static_cast<int>(bits(s, 3));
+      if (s.bitcnt < 3) return kUnderrun;
+      repeat = 3 + static_cast<int>(take(s, 3));
     } else {
-      repeat = 11 + static_cast<int>(bits(s, 7));
+      if (s.bitcnt < 7) return kUnderrun;
+      repeat = 11 + static_cast<int>(take(s, 7));
     }
-    if (s.underrun) return kDone;
     if (index + repeat > nlen + ndist) return kErrRepeatPast;
     while (repeat-- > 0) length[index++] = len;
   }
@@ -289,14 +646,23 @@ int dynamic(state& s) {
   if (length[256] == 0) return kErrNoEndCode;
 
   // An incomplete code is accepted only when it is a single code of length 1.
-  code_table<kMaxLitLen> lencode;
-  int err = construct(lencode, length, nlen);
-  if (err < 0 || (err > 0 && nlen != lencode.count[0] + lencode.count[1])) return kErrLitLenCode;
-  code_table<kMaxDist> distcode;
-  err = construct(distcode, length + nlen, ndist);
-  if (err < 0 || (err > 0 && ndist != distcode.count[0] + distcode.count[1])) return kErrDistCode;
+  uint16_t litcount[kMaxBits + 1];
+  int err = count_lengths(length, nlen, litcount);
+  if (err < 0 || (err > 0 && nlen != litcount[0] + litcount[1])) return kErrLitLenCode;
+  uint16_t distcount[kMaxBits + 1];
+  err = count_lengths(length + nlen, ndist, distcount);
+  if (err < 0 || (err > 0 && ndist != distcount[0] + distcount[1])) return kErrDistCode;
 
-  return codes(s, view_of(lencode), view_of(distcode));
+  uint32_t litcode[kLitEnough];
+  uint32_t distcode[kDistEnough];
+  if (!build_table(litcode, kLitEnough, kLitBits, length, nlen, litcount, lit_entries{})) {
+    return kErrLitLenCode;
+  }
+  if (!build_table(distcode, kDistEnough, kDistBits, length + nlen, ndist, distcount,
+                   dist_entries{})) {
+    return kErrDistCode;
+  }
+  return codes(s, litcode, distcode);
 }
 
 }  // namespace
@@ -310,23 +676,23 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
   if ((src[0] & 0x0f) != 8 || (src[1] & 0x20) != 0) return -1;
 
   state s{};
+  s.out_begin = dst;
   s.out = dst;
-  s.outcap = static_cast<uint32_t>(cap);
-  s.in = src + 2;
-  s.inlen = srclen - 2;
+  s.out_end = dst + cap;
+  s.next = src + 2;
+  s.in_end = src + srclen;
 
-  int last;
-  do {
-    last = static_cast<int>(bits(s, 1));
-    const uint32_t type = bits(s, 2);
-    if (s.underrun) return -1;
+  for (;;) {
+    if (!need(s, 3)) return -1;
+    const uint32_t last = take(s, 1);
+    const uint32_t type = take(s, 2);
     int r;
     switch (type) {
       case 0:
         r = stored(s);
         break;
       case 1:
-        r = fixed(s);
+        r = codes(s, kFixed.lit, kFixed.dist);
         break;
       case 2:
         r = dynamic(s);
@@ -335,11 +701,11 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
         r = kErrBlockType;
         break;
     }
-    if (s.underrun || r == kFull) return -1;
-    if (r < 0) break;  // damaged data: keep what came before it
-  } while (!last);
+    if (r == kUnderrun || r == kFull) return -1;
+    if (r < 0 || last) break;  // damaged data: keep what came before it
+  }
 
-  if (produced) *produced = s.outcnt;
+  if (produced) *produced = static_cast<uint64_t>(s.out - s.out_begin);
   return 0;
 }
 

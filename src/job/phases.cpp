@@ -11,6 +11,7 @@
 #include "job/job.h"
 #include "job/placement.h"
 #include "job/writer.h"
+#include "text/numfmt.h"
 
 namespace qm {
 
@@ -20,8 +21,9 @@ namespace {
 // the page's own /Resources, else the nearest ancestor's. Pages whose object is missing or has
 // no dictionary contribute nothing. The result depends on the page object alone, so a page tree
 // that lists one page object many times has its resources looked up once.
-void gather_refs(const doc& d, int32_t count, std::vector<int32_t>& refs) {
+void gather_refs(const doc& d, int32_t count, ancestor_memo& memo, std::vector<int32_t>& refs) {
   std::unordered_map<int32_t, std::pair<size_t, size_t>> seen;  // page object -> its refs
+  std::string res;
   for (int32_t t = 0; t < count; ++t) {
     const int32_t num = d.pages[static_cast<size_t>(t)].num;
     if (auto it = seen.find(num); it != seen.end()) {
@@ -33,43 +35,50 @@ void gather_refs(const doc& d, int32_t count, std::vector<int32_t>& refs) {
     const size_t from = refs.size();
     const obj_rec* o = doc_find(d, num);
     span s;
-    if (o && dict_span(d.data.get(), d.len, *o, &s)) {
-      std::string res;
-      if (page_resources_dict(d, s, &res) || page_resources_dict_deep(d, s, 32, &res))
-        collect_text_refs(res, refs);
-    }
+    if (o && dict_span(d.data.get(), d.len, *o, &s) && page_resources_text(d, s, memo, &res))
+      collect_text_refs(res, refs);
     seen.emplace(num, std::make_pair(from, refs.size() - from));
   }
 }
 
-// The Form XObject body of page t of d, or "" when the page's object is missing. Exhausted
-// memory propagates as std::bad_alloc for the caller to name the page.
-std::string import_page(const doc& d, int32_t t, const renum_map& m) {
+// Appends page t of d to the output as object num, its Form XObject, and records its position
+// (within the XObjects, which the writer later places after the page contents). A page whose
+// object is missing gets no object. Exhausted memory propagates as std::bad_alloc for the caller
+// to name the page.
+void import_page(overlay_job& j, const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo,
+                 int32_t num) {
   const page_rec& p = d.pages[static_cast<size_t>(t)];
   const obj_rec* o = doc_find(d, p.num);
-  if (!o) return std::string();
-  return build_form_xobject(d, *o, p, m);
+  if (!o || num <= 0) return;
+  j.obj_offset[static_cast<size_t>(num)] = static_cast<int64_t>(j.out.len);
+  buf_str(j.out, fmt_int(num).view());
+  buf_str(j.out, " 0 obj\n");
+  append_form_xobject(d, *o, p, m, memo, j.out);
+  buf_str(j.out, "\nendobj\n");
 }
 
 }  // namespace
 
 int overlay_phases(overlay_job& j, const char* out_path) {
+  // What each page tree node above the pages holds, read once per document.
+  ancestor_memo bg_memo, fg_memo;
+
   // Collect: the references of every page that will be imported, and their closure, per
   // document. In stamp mode only the foreground's first page is imported.
-  gather_refs(j.bg, j.bg_count, j.bg_refs);
+  gather_refs(j.bg, j.bg_count, bg_memo, j.bg_refs);
   collect_resources(j.bg, j.bg_refs, j.bg_res);
-  gather_refs(j.fg, j.stamp == 1 ? 1 : j.fg_count, j.fg_refs);
+  gather_refs(j.fg, j.stamp == 1 ? 1 : j.fg_count, fg_memo, j.fg_refs);
   collect_resources(j.fg, j.fg_refs, j.fg_res);
 
   // Number.
   if (!plan_objects(j)) return 0;
 
-  // Import: every background page first, then the stamp or every foreground page. Each failure
+  // Import: every background page first, then the stamp or every foreground page, each written
+  // straight into the output buffer as its object, so that no body is held twice. Each failure
   // names the page that could not be built.
-  j.bg_xobj.resize(static_cast<size_t>(j.bg_count));
   for (int32_t t = 0; t < j.bg_count; ++t) {
     try {
-      j.bg_xobj[static_cast<size_t>(t)] = import_page(j.bg, t, j.bg_map);
+      import_page(j, j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)]);
     } catch (const std::bad_alloc&) {
       set_error("failed to build form XObject for background page %ld", static_cast<long>(t) + 1);
       return 0;
@@ -77,16 +86,15 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   }
   if (j.stamp == 1) {
     try {
-      j.stamp_xobj = import_page(j.fg, 0, j.fg_map);
+      import_page(j, j.fg, 0, j.fg_map, fg_memo, j.stamp_xobj_num);
     } catch (const std::bad_alloc&) {
       set_error("failed to build stamp form XObject");
       return 0;
     }
   } else {
-    j.fg_xobj.resize(static_cast<size_t>(j.fg_count));
     for (int32_t t = 0; t < j.fg_count; ++t) {
       try {
-        j.fg_xobj[static_cast<size_t>(t)] = import_page(j.fg, t, j.fg_map);
+        import_page(j, j.fg, t, j.fg_map, fg_memo, j.fg_xobj_num[static_cast<size_t>(t)]);
       } catch (const std::bad_alloc&) {
         set_error("failed to build form XObject for foreground page %ld", static_cast<long>(t) + 1);
         return 0;

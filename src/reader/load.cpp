@@ -96,7 +96,7 @@ void scan_objects(doc& d) {
   kw_finder endobj{t, len, "endobj", {}};
   dict_end_memo dicts = dict_end_memo_make(t, len);
   pos_t last_s = -1, last_data = -1;  // objects whose value starts with a hex string may share
-  for (pos_t p = 0; p + 3 <= len; ++p) {
+  for (pos_t p = 0; p <= len - 3; ++p) {
     if (t[p] != 'o' || !kw_at(t, p, len, "obj")) continue;
     obj_rec o;
     if (!object_header(t, p, &o.num, &o.obj_start)) continue;
@@ -198,14 +198,14 @@ void settle_streams(doc& d) {
     if (accepted) {
       o.data_end = static_cast<pos_t>(e);
     } else {
-      pos_t k = o.data_start < len ? endstream(o.data_start + 1) : -1;
-      if (k < 0) {
+      const pos_t es = o.data_start < len ? endstream(o.data_start + 1) : -1;
+      if (es < 0) {
         o.data_end = len;
-      } else if (k <= o.data_start) {
+      } else if (es <= o.data_start) {
         o.data_end = o.data_start;
       } else {
         // The end-of-line before "endstream" belongs to the keyword, not to the data.
-        pos_t de = k;
+        pos_t de = es;
         if (at(t, de - 1) == '\n') {
           --de;
           if (de - 1 >= o.data_start && at(t, de - 1) == '\r') --de;

@@ -12,6 +12,7 @@
 
 #include "import/box.h"
 #include "job/error.h"
+#include "reader/search_memo.h"
 
 namespace qm {
 
@@ -42,11 +43,14 @@ bool catalog_text(const doc& d, const obj_rec& o, span* s) {
 // /Catalog, else object 1.
 int32_t choose_catalog(const doc& d) {
   if (d.trailer_root >= 0 && doc_find(d, d.trailer_root)) return d.trailer_root;
+  search_memo plain;  // plain objects may share their end (see search_memo.h)
   for (const obj_rec& o : d.objects) {
     span s;
     if (o.in_objstm && o.text_len <= 7) continue;
     if (!catalog_text(d, o, &s)) continue;
-    if (find_name(s.t, s.end, s.start, s.end, "Catalog") >= 0) return o.num;
+    const pos_t k = o.in_objstm ? find_name(s.t, s.end, s.start, s.end, "Catalog")
+                                : memo_find_name(plain, s.t, s.start, s.end, "Catalog");
+    if (k >= 0) return o.num;
   }
   return 1;
 }

@@ -1,6 +1,7 @@
 // Builds DEFLATE and zlib streams bit by bit for decoder tests: a bit writer, the fixed codes,
 // canonical codes from lengths, and dynamic block headers.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -58,8 +59,10 @@ struct bitwriter {
 // trailer.
 inline std::vector<unsigned char> zlib_wrap(const std::vector<unsigned char>& deflate,
                                             bool with_adler = false, uint32_t adler = 0) {
-  std::vector<unsigned char> z = {0x78, 0x9c};
-  z.insert(z.end(), deflate.begin(), deflate.end());
+  std::vector<unsigned char> z(2 + deflate.size());
+  z[0] = 0x78;
+  z[1] = 0x9c;
+  std::copy(deflate.begin(), deflate.end(), z.begin() + 2);
   if (with_adler) {
     for (int s = 24; s >= 0; s -= 8) z.push_back(static_cast<unsigned char>(adler >> s));
   }

@@ -1,0 +1,260 @@
+// Fuzz target: the whole overlay job, through the public functions and real files.
+//
+// Input: two control bytes, then the background and the foreground, cut apart at the first
+// "QMSPLIT" (without one, both inputs are the same bytes). Control byte 0: bits 0-1 the job
+// (merge, stamp, merge with opacity, stamp again), bit 2 the mode, bit 3 writes the output over
+// the background file, bits 4-7 an invalid mode when all set. Control byte 1: the opacity, as
+// (b - 16) / 200, so that negative values, 0, 0.999 and values above 1 occur; 255 is NaN.
+//
+// The inputs are written to files in a private temporary directory and the job is run on them.
+// Its result is checked against what the loader says of the same bytes: a job fails exactly when
+// an input fails to load, with that loader's message, or when the mode is invalid; otherwise it
+// succeeds. A successful output must hold together: the header, a cross-reference table whose
+// every in-use entry names its object's header, startxref naming the table, the trailer, and a
+// page tree listing exactly the expected number of pages. A failed job leaves nothing at the
+// output path (or the background unchanged, when the output was to replace it), and no job
+// leaves a temporary file behind. The output is loaded again to exercise the reader on it.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "job/error.h"
+#include "quiremark.h"
+#include "reader/load.h"
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "fuzz_job: %s\n", what.c_str());
+  std::abort();
+}
+#define QM_CHECK(cond, what)                                              \
+  do {                                                                    \
+    if (!(cond)) fail(std::string("check failed: " #cond ": ") + (what)); \
+  } while (0)
+
+// The private directory, made once per process and removed at exit.
+std::string g_dir;
+
+void remove_dir() {
+  if (g_dir.empty()) return;
+  if (DIR* d = opendir(g_dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") unlink((g_dir + "/" + n).c_str());
+    }
+    closedir(d);
+  }
+  rmdir(g_dir.c_str());
+}
+
+const std::string& dir() {
+  if (g_dir.empty()) {
+    const char* base = std::getenv("QM_TEST_TMP");
+    if (!base) base = std::getenv("TMPDIR");
+    std::string root = base ? base : "/tmp";
+    mkdir(root.c_str(), 0777);
+    std::string templ = root + "/qmfuzz-XXXXXX";
+    if (!mkdtemp(templ.data())) fail("cannot make a temporary directory under " + root);
+    g_dir = templ;
+    std::atexit(remove_dir);
+  }
+  return g_dir;
+}
+
+void put(const std::string& path, std::string_view bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) fail("cannot write " + path);
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
+    fail("short write on " + path);
+  std::fclose(f);
+}
+
+bool get(const std::string& path, std::string* out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  out->assign(std::istreambuf_iterator<char>(f), {});
+  return true;
+}
+
+std::set<std::string> dir_names() {
+  std::set<std::string> s;
+  if (DIR* d = opendir(dir().c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") s.insert(n);
+    }
+    closedir(d);
+  }
+  return s;
+}
+
+// What the loader makes of the bytes: the page count, or -1 with its message.
+long load_pages(std::string_view bytes, const std::string& name, std::string* msg) {
+  std::unique_ptr<char[]> b(new char[bytes.size() + 1]);
+  std::memcpy(b.get(), bytes.data(), bytes.size());
+  qm::doc d;
+  const int r =
+      qm::doc_load_bytes(std::move(b), static_cast<int32_t>(bytes.size()), name.c_str(), d);
+  if (r != 0) {
+    *msg = qm::g_err;
+    return -1;
+  }
+  const long n = static_cast<long>(d.pages.size());
+  qm::doc_free(d);
+  return n;
+}
+
+long long to_ll(std::string_view s) {
+  long long v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+  }
+  return s.empty() ? -1 : v;
+}
+
+// The structure of a written output; `pages` is the expected page count.
+void check_output(const std::string& out, long pages) {
+  const std::string_view s = out;
+  QM_CHECK(s.substr(0, 15) == std::string_view("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n", 15), "header");
+  QM_CHECK(s.ends_with("\n%%EOF\n"), "end");
+  const size_t sx = s.rfind("\nstartxref\n");
+  QM_CHECK(sx != std::string_view::npos, "startxref");
+  const size_t eol = s.find('\n', sx + 11);
+  const long long x = to_ll(s.substr(sx + 11, eol - sx - 11));
+  QM_CHECK(x > 0 && static_cast<size_t>(x) < sx, "startxref value");
+  QM_CHECK(s.substr(static_cast<size_t>(x), 7) == "xref\n0 ", "xref keyword");
+  size_t at = static_cast<size_t>(x) + 7;
+  const size_t nl = s.find('\n', at);
+  const long long count = to_ll(s.substr(at, nl - at));
+  QM_CHECK(count >= 3 + 2 * pages, "xref size");
+  at = nl + 1;
+  QM_CHECK(s.substr(at, 20) == "0000000000 65535 f \n", "entry 0");
+  for (long long n = 1; n < count; ++n) {
+    const std::string_view e = s.substr(at + 20 * static_cast<size_t>(n), 20);
+    QM_CHECK(e.size() == 20, "entry length");
+    if (e == "0000000000 00000 f \n") continue;
+    QM_CHECK(e.substr(10) == " 00000 n \n", "entry form " + std::to_string(n));
+    const long long off = to_ll(e.substr(0, 10));
+    const std::string head = std::to_string(n) + " 0 obj\n";
+    QM_CHECK(off >= 15 && s.substr(static_cast<size_t>(off), head.size()) == head,
+             "entry " + std::to_string(n) + " names its object");
+  }
+  at += 20 * static_cast<size_t>(count);
+  const std::string trailer =
+      "trailer\n<< /Size " + std::to_string(count) + " /Root 1 0 R >>\nstartxref\n";
+  QM_CHECK(s.substr(at, trailer.size()) == trailer, "trailer");
+  QM_CHECK(at + trailer.size() == sx + 11, "trailer ends at startxref");
+  // The catalog and the page tree, which the writer lays down first.
+  const std::string_view cat = "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
+  QM_CHECK(s.substr(15, cat.size()) == cat, "catalog");
+  std::string tree = "2 0 obj\n<< /Type /Pages /Kids [";
+  for (long t = 0; t < pages; ++t) tree += std::to_string(3 + t) + " 0 R ";
+  tree += "] /Count " + std::to_string(pages) + " >>\nendobj\n";
+  QM_CHECK(s.substr(15 + cat.size(), tree.size()) == tree, "page tree");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2 || size > (size_t{1} << 22)) return 0;
+  const unsigned c0 = data[0], c1 = data[1];
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 2, size - 2);
+  const size_t cut = rest.find("QMSPLIT");
+  const std::string_view bg = cut == std::string_view::npos ? rest : rest.substr(0, cut);
+  const std::string_view fg = cut == std::string_view::npos ? rest : rest.substr(cut + 7);
+
+  const int kind = c0 & 3;
+  const int mode =
+      (c0 & 0xf0) == 0xf0 ? static_cast<int>(c0 >> 4) - 17 : static_cast<int>((c0 >> 2) & 1);
+  const bool in_place = (c0 & 8) != 0;
+  const float opacity = c1 == 255 ? std::nanf("") : (static_cast<float>(c1) - 16.0f) / 200.0f;
+
+  const std::string bg_path = dir() + "/bg.pdf", fg_path = dir() + "/fg.pdf";
+  const std::string out_path = in_place ? bg_path : dir() + "/out.pdf";
+  unlink((dir() + "/out.pdf").c_str());
+  put(bg_path, bg);
+  put(fg_path, fg);
+  const std::set<std::string> before = dir_names();
+
+  // What the job must do.
+  std::string want_msg;
+  long want_pages = -1;
+  if (mode != 0 && mode != 1) {
+    want_msg =
+        "invalid mode " + std::to_string(mode) + ": must be 0 (foreground on top) or 1 (underlay)";
+  } else {
+    std::string m;
+    const long nbg = load_pages(bg, bg_path, &m);
+    if (nbg < 0) {
+      want_msg = m;
+    } else {
+      const long nfg = load_pages(fg, fg_path, &m);
+      if (nfg < 0) {
+        want_msg = m;
+      } else {
+        want_pages = kind == 1 || kind == 3 ? nbg : std::max(nbg, nfg);
+        if (want_pages > 1000000) {
+          want_msg = "invalid total page count: " + std::to_string(want_pages);
+          want_pages = -1;
+        }
+      }
+    }
+  }
+
+  quiremark_init();
+  int rc;
+  switch (kind) {
+    case 0:
+      rc = quiremark_merge(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+      break;
+    case 2:
+      rc = quiremark_merge_opacity(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode,
+                                   opacity);
+      break;
+    default:
+      rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+      break;
+  }
+  const std::string err = quiremark_last_error();
+
+  QM_CHECK(rc == 0 || rc == 1, std::to_string(rc));
+  QM_CHECK(dir_names() == (rc == 1 && !in_place ? [&] {
+             auto s = before;
+             s.insert("out.pdf");
+             return s;
+           }()
+                                                : before),
+           "files in the directory after the job");
+  std::string out;
+  if (want_pages < 0) {
+    QM_CHECK(rc == 0, "the job succeeded where it must fail with: " + want_msg);
+    QM_CHECK(err == want_msg, "message \"" + err + "\", expected \"" + want_msg + "\"");
+    if (in_place) {
+      QM_CHECK(get(bg_path, &out) && out == bg, "the background was changed by a failed job");
+    }
+    return 0;
+  }
+  QM_CHECK(rc == 1, "failed: " + err);
+  QM_CHECK(err.empty(), err);
+  QM_CHECK(get(out_path, &out), "no output file");
+  check_output(out, want_pages);
+  // The output read back by the reader (which must not crash on it).
+  std::string m;
+  load_pages(out, out_path, &m);
+  return 0;
+}

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, -fsanitize=fuzzer,address,undefined) in build-fuzz and runs
+# each for SECONDS seconds (default 120), one after the other. The working corpus of each target
+# starts from the committed seeds and regression inputs (fuzz/seeds/<name>, fuzz/regressions/<name>)
+# and is kept in build-fuzz/corpus/<name> between runs. Any crash, leak, timeout or failed check
+# stops the run with a non-zero status; the input that caused it is left in
+# build-fuzz/artifacts/<name>/ (add it to fuzz/regressions/<name>/ once fixed).
+#
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: inflate, load, job (default: all)
+# Environment: FUZZ_JOBS (parallel fuzzing processes per target, default 1).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-120}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(inflate load job)
+
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIREMARK_BUILD_FUZZERS=ON \
+  -DQUIREMARK_BUILD_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build-fuzz -j2 --target $(printf 'fuzz_%s ' "${targets[@]}")
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# fuzz_job writes its files in a private directory under TMPDIR; a memory file system keeps the
+# output's fsync from dominating each run.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+status=0
+for t in "${targets[@]}"; do
+  corpus=build-fuzz/corpus/$t
+  artifacts=build-fuzz/artifacts/$t
+  mkdir -p "$corpus" "$artifacts"
+  case $t in
+    inflate) extra=(-max_len=16384) ;;
+    *) extra=(-max_len=65536 -dict=fuzz/pdf.dict) ;;
+  esac
+  seeds=(fuzz/seeds/$t)
+  [ -d fuzz/regressions/$t ] && seeds+=(fuzz/regressions/$t)
+  log=build-fuzz/fuzz-$t.log
+  echo "== fuzz_$t for ${secs} s (log: $log)"
+  if ! build-fuzz/fuzz/fuzz_$t "${extra[@]}" -max_total_time="$secs" -timeout=25 \
+      -rss_limit_mb=3072 -jobs="${FUZZ_JOBS:-1}" -workers="${FUZZ_JOBS:-1}" -print_final_stats=1 \
+      -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
+    echo "fuzz_$t FAILED; the end of its log:"
+    tail -n 60 "$log"
+    status=1
+  fi
+  # With -jobs the log of each worker goes to fuzz-<n>.log in the current directory.
+  grep -h -E '^#[0-9]+ +(DONE|pulse|NEW|REDUCE|INITED)' "$log" fuzz-*.log 2>/dev/null | tail -n 1 || true
+  grep -h -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" 2>/dev/null || true
+  rm -f fuzz-*.log
+done
+exit $status
