@@ -7,7 +7,6 @@
 # build-fuzz/artifacts/<name>/ (add it to fuzz/regressions/<name>/ once fixed).
 #
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: inflate, load, job (default: all)
-# Environment: FUZZ_JOBS (parallel fuzzing processes per target, default 1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-120}
@@ -38,15 +37,14 @@ for t in "${targets[@]}"; do
   log=build-fuzz/fuzz-$t.log
   echo "== fuzz_$t for ${secs} s (log: $log)"
   if ! build-fuzz/fuzz/fuzz_$t "${extra[@]}" -max_total_time="$secs" -timeout=25 \
-      -rss_limit_mb=3072 -jobs="${FUZZ_JOBS:-1}" -workers="${FUZZ_JOBS:-1}" -print_final_stats=1 \
-      -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
+      -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+      "$corpus" "${seeds[@]}" >"$log" 2>&1; then
     echo "fuzz_$t FAILED; the end of its log:"
     tail -n 60 "$log"
     status=1
   fi
-  # With -jobs the log of each worker goes to fuzz-<n>.log in the current directory.
-  grep -h -E '^#[0-9]+ +(DONE|pulse|NEW|REDUCE|INITED)' "$log" fuzz-*.log 2>/dev/null | tail -n 1 || true
-  grep -h -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" 2>/dev/null || true
-  rm -f fuzz-*.log
+  # Executions, coverage (cov: edges, ft: features) and memory of the run.
+  grep -h -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 || true
+  grep -h -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
 done
 exit $status

@@ -35,8 +35,9 @@ std::string_view name_at(const char* t, pos_t p, pos_t end, pos_t* next) {
 
 // The keyword `null` as a whole token at p.
 bool null_at(const char* t, pos_t p, pos_t end) {
-  return p + 4 <= end && t[p] == 'n' && t[p + 1] == 'u' && t[p + 2] == 'l' && t[p + 3] == 'l' &&
-         (p + 4 == end || !regular(static_cast<unsigned char>(t[p + 4])));
+  // Compared as a distance, so that a position near INT32_MAX cannot overflow.
+  return p >= 0 && end - p >= 4 && t[p] == 'n' && t[p + 1] == 'u' && t[p + 2] == 'l' &&
+         t[p + 3] == 'l' && (end - p == 4 || !regular(static_cast<unsigned char>(t[p + 4])));
 }
 
 // Reads the integer value of `key` in a parameter dictionary's text. 1 found (into *v), 0 absent,

@@ -1,4 +1,4 @@
-// The import and output phases of a job: gather resources, number, import pages, compose, write.
+// The import and output phases of a job: gather resources, number, compose, import, write.
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -41,10 +41,9 @@ void gather_refs(const doc& d, int32_t count, ancestor_memo& memo, std::vector<i
   }
 }
 
-// Appends page t of d to the output as object num, its Form XObject, and records its position
-// (within the XObjects, which the writer later places after the page contents). A page whose
-// object is missing gets no object. Exhausted memory propagates as std::bad_alloc for the caller
-// to name the page.
+// Appends page t of d to the output as object num, its Form XObject, and records its position. A
+// page whose object is missing gets no object. Exhausted memory propagates as std::bad_alloc for
+// the caller to name the page.
 void import_page(overlay_job& j, const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo,
                  int32_t num) {
   const page_rec& p = d.pages[static_cast<size_t>(t)];
@@ -73,8 +72,13 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   // Number.
   if (!plan_objects(j)) return 0;
 
-  // Import: every background page first, then the stamp or every foreground page, each written
-  // straight into the output buffer as its object, so that no body is held twice. Each failure
+  // The pages' drawing instructions, and the beginning of the file up to the content streams: the
+  // XObjects come right after them, so the import can write each body straight into the output
+  // and no body is ever held twice.
+  build_page_contents(j);
+  write_head(j);
+
+  // Import: every background page first, then the stamp or every foreground page. Each failure
   // names the page that could not be built.
   for (int32_t t = 0; t < j.bg_count; ++t) {
     try {
@@ -102,8 +106,12 @@ int overlay_phases(overlay_job& j, const char* out_path) {
     }
   }
 
-  // Compose, then write.
-  build_page_contents(j);
+  // The page lists are not read again (placement and page objects are written): their memory
+  // goes back before the output grows by the copied resources.
+  std::vector<page_rec>().swap(j.bg.pages);
+  std::vector<page_rec>().swap(j.fg.pages);
+
+  // The copied resources, the cross-reference table and the trailer; then the file.
   return write_output(j, out_path);
 }
 

@@ -9,7 +9,6 @@
 #include "job/writer.h"
 
 #include <climits>
-#include <cstring>
 #include <initializer_list>
 #include <string_view>
 
@@ -26,9 +25,9 @@ void put(buf& b, std::initializer_list<std::string_view> parts) {
   for (std::string_view s : parts) buf_str(b, s);
 }
 
-// Records where object n starts in b.
-void mark(overlay_job& j, const buf& b, int32_t n) {
-  j.obj_offset[static_cast<size_t>(n)] = static_cast<int64_t>(b.len);
+// Records where object n starts.
+void mark(overlay_job& j, int32_t n) {
+  j.obj_offset[static_cast<size_t>(n)] = static_cast<int64_t>(j.out.len);
 }
 
 }  // namespace
@@ -69,23 +68,21 @@ int plan_objects(overlay_job& j) {
   return 1;
 }
 
-int write_output(overlay_job& j, const char* path) {
+void write_head(overlay_job& j) {
   const int32_t T = j.total_pages;
-  // The Form XObjects are already in j.out, written there by the import with their positions
-  // relative to its start. Everything before them goes into `head`, which then moves in front.
-  buf head;
-  buf_reserve(head, 4096 + j.contents.size() + static_cast<size_t>(T) * 320);
+  buf& out = j.out;
+  buf_reserve(out, 4096 + j.contents.size() + static_cast<size_t>(T) * 320);
 
   // Header: the version line, then a comment of four bytes above 127 that marks the file binary.
-  buf_str(head, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+  buf_str(out, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
 
-  mark(j, head, 1);
-  buf_str(head, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
+  mark(j, 1);
+  buf_str(out, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
 
-  mark(j, head, 2);
-  buf_str(head, "2 0 obj\n<< /Type /Pages /Kids [");
-  for (int32_t t = 0; t < T; ++t) put(head, {fmt_int(3 + static_cast<int64_t>(t)).view(), " 0 R "});
-  put(head, {"] /Count ", fmt_int(T).view(), " >>\nendobj\n"});
+  mark(j, 2);
+  buf_str(out, "2 0 obj\n<< /Type /Pages /Kids [");
+  for (int32_t t = 0; t < T; ++t) put(out, {fmt_int(3 + static_cast<int64_t>(t)).view(), " 0 R "});
+  put(out, {"] /Count ", fmt_int(T).view(), " >>\nendobj\n"});
 
   // Page objects: the media box is the output page size; /Bg and /Fg name the layers' XObjects.
   const numtext op = fmt_num(static_cast<double>(j.opacity), 32);
@@ -93,24 +90,24 @@ int write_output(overlay_job& j, const char* path) {
     const int64_t num = 3 + static_cast<int64_t>(t);
     double w, h;
     output_page_size(j, t, &w, &h);
-    mark(j, head, static_cast<int32_t>(num));
-    put(head, {fmt_int(num).view(), " 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 ",
-               fmt_num(w).view(), " ", fmt_num(h).view(), "] /Contents ",
-               fmt_int(static_cast<int64_t>(T) + 3 + t).view(),
-               " 0 R\n   /Resources <<\n     /XObject <<"});
+    mark(j, static_cast<int32_t>(num));
+    put(out, {fmt_int(num).view(), " 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 ",
+              fmt_num(w).view(), " ", fmt_num(h).view(), "] /Contents ",
+              fmt_int(static_cast<int64_t>(T) + 3 + t).view(),
+              " 0 R\n   /Resources <<\n     /XObject <<"});
     if (has_bg_layer(j, t) && j.bg_xobj_num[static_cast<size_t>(t)] > 0)
-      put(head, {" /Bg ", fmt_int(j.bg_xobj_num[static_cast<size_t>(t)]).view(), " 0 R"});
+      put(out, {" /Bg ", fmt_int(j.bg_xobj_num[static_cast<size_t>(t)]).view(), " 0 R"});
     if (has_fg_layer(j, t)) {
       const int32_t fnum = j.stamp == 1 ? j.stamp_xobj_num : j.fg_xobj_num[static_cast<size_t>(t)];
-      if (fnum > 0) put(head, {" /Fg ", fmt_int(fnum).view(), " 0 R"});
-      buf_str(head, " >>\n");
+      if (fnum > 0) put(out, {" /Fg ", fmt_int(fnum).view(), " 0 R"});
+      buf_str(out, " >>\n");
       if (j.translucent)
-        put(head, {"     /ExtGState << /GSovl << /Type /ExtGState /ca ", op.view(), " /CA ",
-                   op.view(), " >> >>\n"});
+        put(out, {"     /ExtGState << /GSovl << /Type /ExtGState /ca ", op.view(), " /CA ",
+                  op.view(), " >> >>\n"});
     } else {
-      buf_str(head, " >>\n");
+      buf_str(out, " >>\n");
     }
-    buf_str(head, "   >>\n>>\nendobj\n");
+    buf_str(out, "   >>\n>>\nendobj\n");
   }
 
   // Content streams; each line ends in a newline, so "endstream" begins a line.
@@ -119,31 +116,24 @@ int write_output(overlay_job& j, const char* path) {
     const size_t from = t == 0 ? 0 : j.content_end[static_cast<size_t>(t) - 1];
     const std::string_view text =
         std::string_view(j.contents).substr(from, j.content_end[static_cast<size_t>(t)] - from);
-    mark(j, head, static_cast<int32_t>(num));
-    put(head, {fmt_int(num).view(), " 0 obj\n<< /Length ",
-               fmt_int(static_cast<int64_t>(text.size())).view(), " >>\nstream\n", text,
-               "endstream\nendobj\n"});
+    mark(j, static_cast<int32_t>(num));
+    put(out, {fmt_int(num).view(), " 0 obj\n<< /Length ",
+              fmt_int(static_cast<int64_t>(text.size())).view(), " >>\nstream\n", text,
+              "endstream\nendobj\n"});
   }
-  // The contents are in head now; their own copy is no longer needed.
+  // The contents are in the output now; their own copy is no longer needed.
   std::string().swap(j.contents);
+}
 
-  // The XObjects (every background page's, then the stamp or every foreground page's) follow
-  // the contents: move them up behind the head, shift their positions, and put the head first.
+int write_output(overlay_job& j, const char* path) {
   buf& out = j.out;
-  const size_t shift = head.len;
-  buf_reserve(out, shift);
-  if (out.len > 0) std::memmove(out.data + shift, out.data, out.len);
-  std::memcpy(out.data, head.data, shift);
-  buf_commit(out, shift);
-  buf_free(head);
-  for (int64_t n = 2 * static_cast<int64_t>(T) + 3; n < j.obj_count; ++n) {
-    int64_t& off = j.obj_offset[static_cast<size_t>(n)];
-    if (off >= 0) off += static_cast<int64_t>(shift);
-  }
 
   // Copied resource objects, renumbered, background before foreground, in map order.
   for (size_t k = 0; k < j.bg_map.old_num.size(); ++k)
     emit_resource_obj(j.bg, j.bg_map.old_num[k], j.bg_map.new_num[k], j.bg_map, out, j.obj_offset);
+  // Nothing reads the background document after this: its bytes and tables go back before the
+  // output grows further.
+  doc_free(j.bg);
   for (size_t k = 0; k < j.fg_map.old_num.size(); ++k)
     emit_resource_obj(j.fg, j.fg_map.old_num[k], j.fg_map.new_num[k], j.fg_map, out, j.obj_offset);
 

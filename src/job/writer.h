@@ -12,8 +12,14 @@ namespace qm {
 // the plan does not fit the output's 31-bit object numbers.
 int plan_objects(overlay_job& j);
 
-// Lays out the whole file in j.out and writes it to path. 1 with the error text emptied, or 0
-// with the message written and nothing at path changed.
+// Lays out the beginning of the file in j.out: header, catalog, page tree, page objects and the
+// pages' content streams (from j.contents, which it then releases). The Form XObjects follow,
+// appended by the import with their positions recorded.
+void write_head(overlay_job& j);
+
+// Appends the rest of the file to j.out (copied resources, cross-reference table, trailer) and
+// writes it to path. 1 with the error text emptied, or 0 with the message written and nothing at
+// path changed.
 int write_output(overlay_job& j, const char* path);
 
 // The largest byte position a cross-reference entry can name: ten decimal digits.
