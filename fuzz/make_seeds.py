@@ -23,9 +23,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def load_samples():
     path = os.path.join(HERE, "..", "scripts", "make_samples.py")
-    spec = importlib.util.spec_from_file_location("make_samples", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    module_spec = importlib.util.spec_from_file_location("make_samples", path)
+    mod = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(mod)
     return mod
 
 
