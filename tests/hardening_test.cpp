@@ -1,6 +1,7 @@
-// Hardening: input files at the 2 GiB size limit, byte offsets near INT32_MAX all the way through
-// a job, and inputs that once broke the library (each named after its fault). Meant to run under
-// AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer (scripts/sanitize.sh).
+// Hardening: input files at the 2 GiB size limit, and byte offsets near INT32_MAX all the way
+// through a job. Meant to run under AddressSanitizer, UndefinedBehaviorSanitizer and
+// LeakSanitizer (scripts/sanitize.sh). Inputs that once broke the library in other ways are
+// replayed from fuzz/regressions/ by the fuzz_replay_* tests.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -108,7 +109,8 @@ TEST(Hardening, InputSizesAtTheTwoGibibyteLimit) {
 // A document of exactly INT32_MAX bytes whose objects all lie in its last kilobytes, so that
 // every position the reader and the job handle (object headers, dictionaries, stream data, the
 // cross-reference section, /Length and /Prev values) is within a few thousand of INT32_MAX, and
-// sums such as a stream's start plus its /Length pass it.
+// sums such as a stream's start plus its /Length pass it. (The object scan's loop bound once
+// overflowed on such a file and read past its end.)
 std::string tail_pdf() {
   std::string t = "\n%PDF-1.7\n";
   t += "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
@@ -133,19 +135,18 @@ std::string tail_pdf() {
   return t;
 }
 
-// The whole file: `tail_pdf` at the end of INT32_MAX bytes, then a cross-reference section whose
-// offsets and /Prev name positions near INT32_MAX.
+// The last bytes of a file of `size` bytes: `tail_pdf`, then a cross-reference section whose
+// trailer, startxref and /Prev name positions near INT32_MAX.
 std::string near_limit_tail(std::uintmax_t size) {
-  std::string t = tail_pdf();
-  // Where the "xref" keyword will stand once the file is laid out.
-  std::string trailer_part;
+  // The section's own length depends on the digits of its position, so it is laid out twice;
+  // the second time with the position that the first layout gives (the digits no longer change).
+  std::string section;
   for (int pass = 0; pass < 2; ++pass) {
-    const std::uintmax_t xref_at = size - (t.size() + trailer_part.size()) + t.size();
-    trailer_part = "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 9 /Root 1 0 R /Prev " +
-                   std::to_string(size - 2) + " >>\nstartxref\n" + std::to_string(xref_at) +
-                   "\n%%EOF\n";
+    const std::uintmax_t xref_at = size - section.size();
+    section = "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size 9 /Root 1 0 R /Prev " +
+              std::to_string(size - 2) + " >>\nstartxref\n" + std::to_string(xref_at) + "\n%%EOF\n";
   }
-  return t + trailer_part;
+  return tail_pdf() + section;
 }
 
 TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
