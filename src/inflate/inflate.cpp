@@ -14,8 +14,10 @@
 // The outcome is exactly that of decoding canonical codes one bit at a time: a code is taken only
 // when all its bits are present, a bit string that matches no code counts as 15 bits read (as a
 // bitwise decoder reads all 15 before it gives up), and the checks run in the same order (input
-// before damage before room). Nothing is written outside the bytes a result reports, and no byte
-// of the destination is written that a bitwise decoder would not write.
+// before damage before room), so result, produced count and produced bytes are the same. Bytes
+// of the destination past the produced count are scratch: while the output is far from the end
+// of the block, copies are made in whole chunks that may run a few bytes ahead of the result,
+// always within the capacity.
 #include "inflate/inflate.h"
 
 #include <bit>
@@ -148,8 +150,17 @@ struct codelen_entries {
 // 0 for a complete code (or one without any codes), a negative number for an over-subscribed code,
 // and otherwise the number of 15-bit codes left unused by an incomplete code.
 constexpr int count_lengths(const uint16_t* length, int n, uint16_t* count) {
-  for (int len = 0; len <= kMaxBits; ++len) count[len] = 0;
-  for (int sym = 0; sym < n; ++sym) count[length[sym]]++;
+  // Two interleaved tallies: runs of equal lengths (the usual case) would otherwise make every
+  // increment wait for the one before.
+  uint16_t even[kMaxBits + 1] = {}, odd[kMaxBits + 1] = {};
+  int sym = 0;
+  for (; sym + 1 < n; sym += 2) {
+    even[length[sym]]++;
+    odd[length[sym + 1]]++;
+  }
+  if (sym < n) even[length[sym]]++;
+  for (int len = 0; len <= kMaxBits; ++len)
+    count[len] = static_cast<uint16_t>(even[len] + odd[len]);
   if (count[0] == n) return 0;
   int left = 1;  // codes of the current length still available
   for (int len = 1; len <= kMaxBits; ++len) {
@@ -377,6 +388,43 @@ inline void copy_match(unsigned char* out, uint32_t dist, uint32_t len) {
   if (len > head) copy_far(out + head, out + head - far, len - head);
 }
 
+// Room the fast loop keeps at the end of the output: the longest copy, rounded up to whole
+// 16-byte chunks, which is what copy_match_wide may write.
+constexpr uint32_t kFastRoom = (kMaxMatch + 15) / 16 * 16;
+
+// As copy_match, but in whole chunks: it may write up to 15 bytes past out[len), which must lie
+// within the destination. Those bytes are scratch: the next literal or copy writes over them,
+// and a result never counts them.
+inline void copy_match_wide(unsigned char* out, uint32_t dist, uint32_t len) {
+  unsigned char* const end = out + len;
+  const unsigned char* from = out - dist;
+  if (dist >= 16) {
+    do {
+      unsigned char w[16];
+      std::memcpy(w, from, 16);
+      std::memcpy(out, w, 16);
+      out += 16;
+      from += 16;
+    } while (out < end);
+  } else if (dist >= 8) {
+    do {
+      uint64_t w;
+      std::memcpy(&w, from, 8);
+      std::memcpy(out, &w, 8);
+      out += 8;
+      from += 8;
+    } while (out < end);
+  } else if (dist == 1) {
+    const uint64_t w = *from * 0x0101010101010101ull;
+    do {
+      std::memcpy(out, &w, 8);
+      out += 8;
+    } while (out < end);
+  } else {
+    copy_match(out, dist, len);
+  }
+}
+
 // The literals and copies of one Huffman-coded block, up to and including its end-of-block symbol.
 // One refill per symbol suffices: a length with its extra bits and a distance with its extra bits
 // take at most 15 + 5 + 15 + 13 = 48 bits, and a refill leaves 56 bits or all the input.
@@ -392,7 +440,7 @@ int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
 
   // The fast loop runs while a word refill is possible and the longest copy fits: then no symbol
   // can run out of input or of room, and only damage ends the block early.
-  while (in_end - next >= 8 && out_end - out >= kMaxMatch) {
+  while (in_end - next >= 8 && out_end - out >= kFastRoom) {
     bitbuf |= load_le64(next) << bitcnt;
     next += (63 - bitcnt) >> 3;
     bitcnt |= 56;
@@ -458,7 +506,7 @@ int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
       result = kErrDistance;
       goto done;
     }
-    copy_match(out, d, len);
+    copy_match_wide(out, d, len);
     out += len;
   }
 

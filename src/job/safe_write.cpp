@@ -146,8 +146,10 @@ write_result safe_write(const char* path, std::string_view bytes) {
     if (::fchmod(fd, st.st_mode & 07777) != 0) errno = 0;
   }
 
+  // No fsync: like every other PDF tool, the library leaves the flushing to the system (it
+  // costs more than the rest of a typical job). The rename still guarantees that no failure of
+  // this process, of the write or of the disk's space leaves a partial file at the target.
   bool ok = write_all(fd, bytes);
-  if (ok && ::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
   if (::close(fd) != 0) ok = false;
   if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
   if (!ok) {

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -97,7 +98,10 @@ void scan_objects(doc& d) {
   dict_end_memo dicts = dict_end_memo_make(t, len);
   pos_t last_s = -1, last_data = -1;  // objects whose value starts with a hex string may share
   for (pos_t p = 0; p <= len - 3; ++p) {
-    if (t[p] != 'o' || !kw_at(t, p, len, "obj")) continue;
+    const void* hit = std::memchr(t + p, 'o', static_cast<size_t>(len - 2 - p));
+    if (!hit) break;
+    p = static_cast<pos_t>(static_cast<const char*>(hit) - t);
+    if (t[p + 1] != 'b' || t[p + 2] != 'j' || !kw_at(t, p, len, "obj")) continue;
     obj_rec o;
     if (!object_header(t, p, &o.num, &o.obj_start)) continue;
     pos_t q = skip_ws(t, p + 3, len);

@@ -47,8 +47,13 @@ pos_t skip_ws(const char* t, pos_t p, pos_t end) {
 pos_t find_kw(const char* t, pos_t end, pos_t start, std::string_view kw) {
   const int64_t n = static_cast<int64_t>(kw.size());
   if (n == 0) return -1;
+  const char first = kw[0];
   for (int64_t p = start < 0 ? 0 : start; p + n <= end; ++p) {
-    if (t[p] != kw[0] || !same(t, p, kw)) continue;
+    // memchr finds the candidates a vector at a time; most of a PDF (stream data) holds few.
+    const void* hit = std::memchr(t + p, first, static_cast<size_t>(end - n + 1 - p));
+    if (!hit) return -1;
+    p = static_cast<const char*>(hit) - t;
+    if (!same(t, p, kw)) continue;
     // The byte before is examined even when it lies before start.
     if (p > 0 && is_alnum(static_cast<unsigned char>(t[p - 1]))) continue;
     if (p + n < end && is_alnum(static_cast<unsigned char>(t[p + n]))) continue;
