@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "job/prefetch.h"
 #include "support/jobpdf.h"
 
 namespace {
@@ -71,6 +72,7 @@ using namespace qmtest;
 struct oom_case {
   const char* name;
   job_kind kind;
+  bool read_ahead;                      // page contents read on the helper thread
   std::set<std::string> page_messages;  // the page-import messages that must show up
 };
 
@@ -87,20 +89,23 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
                doc_pdf({{"[0 0 300 300]", "1 g\n", res}, {"[0 0 300 300]", "1 g\n", res}}, font));
   const std::string out = (scratch() / "oom_out.pdf").string();
 
+  const std::set<std::string> merge_pages = {"failed to build form XObject for background page 1",
+                                             "failed to build form XObject for background page 2",
+                                             "failed to build form XObject for foreground page 1",
+                                             "failed to build form XObject for foreground page 2"};
+  const std::set<std::string> stamp_pages = {"failed to build form XObject for background page 1",
+                                             "failed to build stamp form XObject"};
   const std::vector<oom_case> cases = {
-      {"merge",
-       job_kind::merge,
-       {"failed to build form XObject for background page 1",
-        "failed to build form XObject for background page 2",
-        "failed to build form XObject for foreground page 1",
-        "failed to build form XObject for foreground page 2"}},
-      {"stamp",
-       job_kind::stamp,
-       {"failed to build form XObject for background page 1",
-        "failed to build stamp form XObject"}},
+      {"merge", job_kind::merge, false, merge_pages},
+      {"stamp", job_kind::stamp, false, stamp_pages},
+      {"merge, contents read ahead", job_kind::merge, true, merge_pages},
+      {"stamp, contents read ahead", job_kind::stamp, true, stamp_pages},
   };
+  const int64_t default_min_pages = qm::prefetch_min_pages;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    // These two-page jobs read ahead only when told to from one page on; otherwise never.
+    qm::prefetch_min_pages = c.read_ahead ? 1 : INT64_MAX;
     const job_result ok = run_job(c.kind, bg, fg, out);
     ASSERT_EQ(ok.rc, 1) << ok.err;
     std::set<std::string> seen;
@@ -135,6 +140,7 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
     EXPECT_TRUE(seen.count("out of memory")) << "no \"out of memory\"";
     for (const std::string& m : c.page_messages) EXPECT_TRUE(seen.count(m)) << m;
   }
+  qm::prefetch_min_pages = default_min_pages;
 }
 
 }  // namespace

@@ -20,12 +20,7 @@ bool regular(unsigned char c) {
   return !is_ws(c) && !is_delim(c);
 }
 
-// The page's content as it is gathered: either a view of bytes held elsewhere (the document, or
-// a lent buffer) or the bytes in `joined`.
-struct content {
-  buf joined;
-  std::string_view bytes;
-};
+using content = page_content;
 
 // Appends one part to the joined content.
 void join_part(content& c, std::string_view part) {
@@ -148,28 +143,46 @@ std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p
   return std::string(b.view());
 }
 
+namespace {
+
+// The page dictionary's text, where there is one to read.
+bool page_span(const doc& d, const obj_rec& o, span* s) {
+  return (!o.in_objstm || o.text != nullptr) && dict_span(d.data.get(), d.len, o, s);
+}
+
+void read_content_of(const doc& d, const span& s, content& c) {
+  pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Contents");
+  if (key < 0) return;
+  pos_t v = skip_ws(s.t, key + 9, s.end);
+  if (v >= s.end) return;
+  unsigned char b = static_cast<unsigned char>(s.t[v]);
+  if (is_digit(b))
+    read_indirect(d, s.t, v, s.end, c);
+  else if (b == '[')
+    read_array(d, s.t, v + 1, s.end, c);
+  else if (b == '<' && v + 1 < s.end && s.t[v + 1] == '<')
+    read_inline(d, s, v, c);
+}
+
+}  // namespace
+
+void read_page_content(const doc& d, const obj_rec& o, page_content& c) {
+  c.joined.len = 0;
+  c.bytes = {};
+  span s;
+  if (page_span(d, o, &s)) read_content_of(d, s, c);
+}
+
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
-                         ancestor_memo& memo, buf& out) {
-  content c;
+                         ancestor_memo& memo, buf& out, const page_content* pre) {
+  content own;
+  const content& c = pre ? *pre : own;
   std::string res;
   bool has_res = false;
   span s;
-  const bool has_span =
-      (!o.in_objstm || o.text != nullptr) && dict_span(d.data.get(), d.len, o, &s);
+  const bool has_span = page_span(d, o, &s);
   if (has_span) {
-    pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Contents");
-    if (key >= 0) {
-      pos_t v = skip_ws(s.t, key + 9, s.end);
-      if (v < s.end) {
-        unsigned char b = static_cast<unsigned char>(s.t[v]);
-        if (is_digit(b))
-          read_indirect(d, s.t, v, s.end, c);
-        else if (b == '[')
-          read_array(d, s.t, v + 1, s.end, c);
-        else if (b == '<' && v + 1 < s.end && s.t[v + 1] == '<')
-          read_inline(d, s, v, c);
-      }
-    }
+    if (!pre) read_content_of(d, s, own);
     std::string raw;
     if (page_resources_text(d, s, memo, &raw)) {
       res = remap_res_text(raw, m);

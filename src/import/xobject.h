@@ -1,6 +1,7 @@
 // An input page turned into the body of a Form XObject for the output.
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "import/resources.h"
 #include "reader/doc.h"
@@ -14,9 +15,22 @@ namespace qm {
 std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p,
                                const renum_map& m);
 
+// A page's content: its /Contents streams decoded and joined. `bytes` views either the
+// document's own bytes or `joined`.
+struct page_content {
+  buf joined;
+  std::string_view bytes;
+};
+
+// Reads the content of page object o into c (emptied first; its buffer is reused). It only reads
+// the document, so any number of threads may read pages of one loaded document at once. Only
+// exhausted memory throws std::bad_alloc.
+void read_page_content(const doc& d, const obj_rec& o, page_content& c);
+
 // The same body appended to out, the page's inherited resources looked up through memo (one memo
-// per document and job).
+// per document and job). The content is read here, unless `pre` holds what read_page_content
+// gave for this page.
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
-                         ancestor_memo& memo, buf& out);
+                         ancestor_memo& memo, buf& out, const page_content* pre = nullptr);
 
 }  // namespace qm

@@ -20,6 +20,7 @@
 // always within the capacity.
 #include "inflate/inflate.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -209,14 +210,20 @@ constexpr bool build_table(uint32_t* table, int capacity, int pbits, const uint1
   const int nsorted = n - count[0];
 
   const int psize = 1 << pbits;
-  const uint32_t invalid = entry(kInvalid, 0, kMaxBits, 0);
   // Bits that no code covers keep the invalid entry. A complete code covers every entry.
   int used = 0;  // 15-bit strings covered, out of 1 << 15
   for (int len = 1; len <= kMaxBits; ++len) used += count[len] << (kMaxBits - len);
   const bool complete = used == (1 << kMaxBits);
-  if (!complete) {
-    for (int i = 0; i < psize; ++i) table[i] = invalid;
-  }
+
+  // The primary table grows by doubling: while the codes of length l are entered, its first
+  // 1 << l entries are the whole table as seen through l index bits (a code of length l fills one
+  // of them); copying them up once makes it the table for l + 1 bits. Each entry is thus written
+  // by a block copy rather than by a strided loop per code.
+  int filled = 0;  // the first 1 << filled entries are final for codes of up to `filled` bits
+  table[0] = entry(kInvalid, 0, kMaxBits, 0);
+  auto grow_to = [&](int bits) {
+    for (; filled < bits; ++filled) std::copy_n(table, 1 << filled, table + (1 << filled));
+  };
 
   int next_free = psize;
   uint32_t prefix = ~0u;  // the primary index of the current subtable
@@ -230,11 +237,10 @@ constexpr bool build_table(uint32_t* table, int capacity, int pbits, const uint1
     code <<= (l - len);
     len = l;
     if (l <= pbits) {
-      const uint32_t e = make(sym, l);
-      for (uint32_t k = reverse_bits(code, l); k < static_cast<uint32_t>(psize); k += 1u << l) {
-        table[k] = e;
-      }
+      grow_to(l);
+      table[reverse_bits(code, l)] = make(sym, l);
     } else {
+      grow_to(pbits);
       const int rest = l - pbits;
       if ((code >> rest) != prefix) {
         prefix = code >> rest;
@@ -263,6 +269,7 @@ constexpr bool build_table(uint32_t* table, int capacity, int pbits, const uint1
     }
     ++code;
   }
+  grow_to(pbits);
   return true;
 }
 

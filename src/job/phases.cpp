@@ -10,6 +10,7 @@
 #include "job/error.h"
 #include "job/job.h"
 #include "job/placement.h"
+#include "job/prefetch.h"
 #include "job/writer.h"
 #include "text/numfmt.h"
 
@@ -41,19 +42,70 @@ void gather_refs(const doc& d, int32_t count, ancestor_memo& memo, std::vector<i
   }
 }
 
-// Appends page t of d to the output as object num, its Form XObject, and records its position. A
-// page whose object is missing gets no object. Exhausted memory propagates as std::bad_alloc for
-// the caller to name the page.
-void import_page(overlay_job& j, const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo,
-                 int32_t num) {
-  const page_rec& p = d.pages[static_cast<size_t>(t)];
-  const obj_rec* o = doc_find(d, p.num);
-  if (!o || num <= 0) return;
-  j.obj_offset[static_cast<size_t>(num)] = static_cast<int64_t>(j.out.len);
-  buf_str(j.out, fmt_int(num).view());
-  buf_str(j.out, " 0 obj\n");
-  append_form_xobject(d, *o, p, m, memo, j.out);
-  buf_str(j.out, "\nendobj\n");
+// The page import in order, with the contents either read ahead on the helper thread or read
+// here, page by page.
+struct importer {
+  overlay_job& j;
+  content_prefetch ahead;
+  bool reading_ahead = false;
+  size_t next_item = 0;
+
+  // Appends page t of d to the output as object num, its Form XObject, and records its position.
+  // A page whose object is missing gets no object (the rule of prefetch_page, so that the pages
+  // read ahead are the pages imported). Exhausted memory propagates as std::bad_alloc for the
+  // caller to name the page.
+  void page(const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo, int32_t num) {
+    const page_rec& p = d.pages[static_cast<size_t>(t)];
+    const obj_rec* o = doc_find(d, p.num);
+    if (!o || num <= 0) return;
+    const page_content* pre = nullptr;
+    if (reading_ahead) pre = &prefetch_take(ahead, next_item);
+    j.obj_offset[static_cast<size_t>(num)] = static_cast<int64_t>(j.out.len);
+    buf_str(j.out, fmt_int(num).view());
+    buf_str(j.out, " 0 obj\n");
+    append_form_xobject(d, *o, p, m, memo, j.out, pre);
+    buf_str(j.out, "\nendobj\n");
+    if (reading_ahead) prefetch_release(ahead, next_item++);
+  }
+};
+
+// Import: every background page first, then the stamp or every foreground page. Each failure
+// names the page that could not be built. The helper thread, if any, is gone on return.
+bool import_pages(overlay_job& j, ancestor_memo& bg_memo, ancestor_memo& fg_memo) {
+  importer imp{j, {}, false, 0};
+  imp.ahead.runs[0] = {&j.bg, j.bg_count, j.bg_xobj_num.data(), 0};
+  if (j.stamp == 1)
+    imp.ahead.runs[1] = {&j.fg, 1, nullptr, j.stamp_xobj_num};
+  else
+    imp.ahead.runs[1] = {&j.fg, j.fg_count, j.fg_xobj_num.data(), 0};
+  imp.reading_ahead = prefetch_start(imp.ahead);
+  for (int32_t t = 0; t < j.bg_count; ++t) {
+    try {
+      imp.page(j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)]);
+    } catch (const std::bad_alloc&) {
+      set_error("failed to build form XObject for background page %ld", static_cast<long>(t) + 1);
+      return false;
+    }
+  }
+  if (j.stamp == 1) {
+    try {
+      imp.page(j.fg, 0, j.fg_map, fg_memo, j.stamp_xobj_num);
+    } catch (const std::bad_alloc&) {
+      set_error("failed to build stamp form XObject");
+      return false;
+    }
+  } else {
+    for (int32_t t = 0; t < j.fg_count; ++t) {
+      try {
+        imp.page(j.fg, t, j.fg_map, fg_memo, j.fg_xobj_num[static_cast<size_t>(t)]);
+      } catch (const std::bad_alloc&) {
+        set_error("failed to build form XObject for foreground page %ld", static_cast<long>(t) + 1);
+        return false;
+      }
+    }
+  }
+
+  return true;
 }
 
 }  // namespace
@@ -78,33 +130,7 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   build_page_contents(j);
   write_head(j);
 
-  // Import: every background page first, then the stamp or every foreground page. Each failure
-  // names the page that could not be built.
-  for (int32_t t = 0; t < j.bg_count; ++t) {
-    try {
-      import_page(j, j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)]);
-    } catch (const std::bad_alloc&) {
-      set_error("failed to build form XObject for background page %ld", static_cast<long>(t) + 1);
-      return 0;
-    }
-  }
-  if (j.stamp == 1) {
-    try {
-      import_page(j, j.fg, 0, j.fg_map, fg_memo, j.stamp_xobj_num);
-    } catch (const std::bad_alloc&) {
-      set_error("failed to build stamp form XObject");
-      return 0;
-    }
-  } else {
-    for (int32_t t = 0; t < j.fg_count; ++t) {
-      try {
-        import_page(j, j.fg, t, j.fg_map, fg_memo, j.fg_xobj_num[static_cast<size_t>(t)]);
-      } catch (const std::bad_alloc&) {
-        set_error("failed to build form XObject for foreground page %ld", static_cast<long>(t) + 1);
-        return 0;
-      }
-    }
-  }
+  if (!import_pages(j, bg_memo, fg_memo)) return 0;
 
   // The page lists are not read again (placement and page objects are written): their memory
   // goes back before the output grows by the copied resources.

@@ -28,7 +28,9 @@ struct buf {
 // Makes room for n more bytes plus the terminating zero.
 void buf_reserve(buf& b, size_t n);
 void buf_append(buf& b, const void* p, size_t n);
-inline void buf_str(buf& b, std::string_view s) { buf_append(b, s.data(), s.size()); }
+inline void buf_str(buf& b, std::string_view s) {
+  buf_append(b, s.data(), s.size());
+}
 // Adds n bytes that the caller has already written at data + len (after buf_reserve).
 void buf_commit(buf& b, size_t n);
 void buf_free(buf& b);
