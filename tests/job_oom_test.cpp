@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "job/out_stream.h"
 #include "job/prefetch.h"
 #include "support/jobpdf.h"
 
@@ -72,7 +73,7 @@ using namespace qmtest;
 struct oom_case {
   const char* name;
   job_kind kind;
-  bool read_ahead;                      // page contents read on the helper thread
+  bool helpers;                         // contents read ahead, output streamed in small pieces
   std::set<std::string> page_messages;  // the page-import messages that must show up
 };
 
@@ -98,14 +99,18 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
   const std::vector<oom_case> cases = {
       {"merge", job_kind::merge, false, merge_pages},
       {"stamp", job_kind::stamp, false, stamp_pages},
-      {"merge, contents read ahead", job_kind::merge, true, merge_pages},
-      {"stamp, contents read ahead", job_kind::stamp, true, stamp_pages},
+      {"merge, helper threads", job_kind::merge, true, merge_pages},
+      {"stamp, helper threads", job_kind::stamp, true, stamp_pages},
   };
   const int64_t default_min_pages = qm::prefetch_min_pages;
+  const int64_t default_stream_pages = qm::stream_min_pages;
+  const size_t default_chunk = qm::stream_chunk_bytes;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    // These two-page jobs read ahead only when told to from one page on; otherwise never.
-    qm::prefetch_min_pages = c.read_ahead ? 1 : INT64_MAX;
+    // These two-page jobs use helper threads only when told to from one page on; otherwise never.
+    qm::prefetch_min_pages = c.helpers ? 1 : INT64_MAX;
+    qm::stream_min_pages = c.helpers ? 1 : INT64_MAX;
+    qm::stream_chunk_bytes = 1;
     const job_result ok = run_job(c.kind, bg, fg, out);
     ASSERT_EQ(ok.rc, 1) << ok.err;
     std::set<std::string> seen;
@@ -134,6 +139,9 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
       }
       EXPECT_FALSE(err.empty()) << "allocation " << n;
       EXPECT_FALSE(std::filesystem::exists(out)) << "allocation " << n << ": " << err;
+      // Nor a temporary file beside it.
+      for (const auto& e : std::filesystem::directory_iterator(scratch()))
+        EXPECT_EQ(e.path().extension(), ".pdf") << "allocation " << n << ": " << e.path();
       seen.insert(err);
     }
     EXPECT_TRUE(completed);
@@ -141,6 +149,8 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
     for (const std::string& m : c.page_messages) EXPECT_TRUE(seen.count(m)) << m;
   }
   qm::prefetch_min_pages = default_min_pages;
+  qm::stream_min_pages = default_stream_pages;
+  qm::stream_chunk_bytes = default_chunk;
 }
 
 }  // namespace

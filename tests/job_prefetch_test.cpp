@@ -21,65 +21,6 @@ struct min_pages_for_scope {
   ~min_pages_for_scope() { qm::prefetch_min_pages = saved; }
 };
 
-// n pages whose /Contents take every form the import reads, in turn: a Flate stream, a plain
-// stream, an array of streams (joined, one of them Flate), a stream written in the page
-// dictionary, a reference to a missing object, an undecodable Flate stream, none at all, and a
-// stream with a filter chain. Page objects 3 .. n + 2, streams from 1000.
-std::string varied_pdf(int n, const std::string& tag) {
-  pdfgen g;
-  g.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
-  g.obj(50, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
-  std::string kids;
-  for (int k = 0; k < n; ++k) {
-    const int page = 3 + k, s = 1000 + 4 * k;
-    kids += std::to_string(page) + " 0 R ";
-    const std::string text = "BT /F1 10 Tf 72 " + std::to_string(700 - k) + " Td (" + tag +
-                             " page " + std::to_string(k + 1) + ") Tj ET\n";
-    std::string contents;
-    switch (k % 8) {
-      case 0:
-        g.stream(s, zlib_compress(std::string(40, ' ') + text), "/Filter /FlateDecode");
-        contents = std::to_string(s) + " 0 R";
-        break;
-      case 1:
-        g.stream(s, text);
-        contents = std::to_string(s) + " 0 R";
-        break;
-      case 2:
-        g.stream(s, "q 1 0 0 1 5 5 cm");
-        g.stream(s + 1, zlib_compress(text), "/Filter /FlateDecode");
-        g.stream(s + 2, "Q");
-        contents = "[" + std::to_string(s) + " 0 R " + std::to_string(s + 1) + " 0 R " +
-                   std::to_string(s + 2) + " 0 R]";
-        break;
-      case 3:
-        contents = "<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text +
-                   "\nendstream";
-        break;
-      case 4:
-        contents = "999999 0 R";
-        break;
-      case 5:
-        g.stream(s, "not Flate data at all", "/Filter /FlateDecode");
-        contents = std::to_string(s) + " 0 R";
-        break;
-      case 6:
-        break;
-      default:
-        // "0 0 1 rg\n", Flate-compressed and then written in hexadecimal.
-        g.stream(s, "789c335030503054284ae70200086c01d5>", "/Filter [/ASCIIHexDecode /FlateDecode]");
-        contents = std::to_string(s) + " 0 R";
-        break;
-    }
-    std::string d = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::to_string(400 + k) +
-                    " 600] /Resources << /Font << /F1 50 0 R >> >>";
-    if (!contents.empty()) d += " /Contents " + contents;
-    g.obj(page, d + " >>");
-  }
-  g.obj(2, "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(n) + " >>");
-  return g.bytes();
-}
-
 struct prefetch_case {
   const char* name;
   job_kind kind;
@@ -98,8 +39,8 @@ TEST(JobPrefetch, ReadingAheadGivesTheSameOutput) {
   };
   for (const prefetch_case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string bg = put_file("pre_bg.pdf", varied_pdf(c.bg_pages, "bg"));
-    const std::string fg = put_file("pre_fg.pdf", varied_pdf(c.fg_pages, "fg"));
+    const std::string bg = put_file("pre_bg.pdf", varied_contents_pdf(c.bg_pages, "bg"));
+    const std::string fg = put_file("pre_fg.pdf", varied_contents_pdf(c.fg_pages, "fg"));
     const std::string out = (scratch() / "pre_out.pdf").string();
     job_result alone, ahead;
     {
@@ -130,8 +71,8 @@ TEST(JobPrefetch, ReadingAheadGivesTheSameOutput) {
 // next job still reads ahead normally.
 TEST(JobPrefetch, FailedJobsLeaveNoHelperBehind) {
   min_pages_for_scope always(1);
-  const std::string bg = put_file("pre_bg.pdf", varied_pdf(30, "bg"));
-  const std::string fg = put_file("pre_fg.pdf", varied_pdf(30, "fg"));
+  const std::string bg = put_file("pre_bg.pdf", varied_contents_pdf(30, "bg"));
+  const std::string fg = put_file("pre_fg.pdf", varied_contents_pdf(30, "fg"));
   const std::string bad_out = (scratch() / "no such dir" / "out.pdf").string();
   for (int round = 0; round < 20; ++round) {
     const job_result r = run_job(job_kind::merge, bg, fg, bad_out);

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "job/out_stream.h"
 #include "job/prefetch.h"
 #include "support/jobpdf.h"
 
@@ -48,9 +49,11 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
     ASSERT_EQ(r.rc, 1) << r.err;
     j.alone = r.out;
   }
-  // The jobs at once read their page contents ahead on helper threads of their own (these small
-  // jobs read everything on their own thread by default, as they did alone).
+  // The jobs at once use helper threads of their own: contents read ahead, output written in
+  // small pieces as it is made (these small jobs do neither by default, as they did alone).
   const int64_t default_min_pages = qm::prefetch_min_pages.exchange(1);
+  const int64_t default_stream_pages = qm::stream_min_pages.exchange(1);
+  const size_t default_chunk = qm::stream_chunk_bytes.exchange(64);
   // Failing jobs run alongside: they write the shared error text while the others empty it.
   const std::string missing = (scratch() / "thr_missing.pdf").string();
   for (int round = 0; round < 5; ++round) {
@@ -87,6 +90,8 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
     }
   }
   qm::prefetch_min_pages = default_min_pages;
+  qm::stream_min_pages = default_stream_pages;
+  qm::stream_chunk_bytes = default_chunk;
   // The jobs differ from each other, so a mix-up would show.
   for (size_t k = 1; k < jobs.size(); ++k) EXPECT_NE(jobs[k].alone, jobs[0].alone);
   EXPECT_TRUE(qpdf_accepts(jobs[2].out));

@@ -342,12 +342,12 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
 }
 
 void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
-                       std::vector<int64_t>& offsets) {
+                       std::vector<int64_t>& offsets, int64_t base) {
   const obj_rec* o = doc_find(d, old);
   if (o == nullptr) return;
   if (nw >= 0) {
     if (offsets.size() <= static_cast<size_t>(nw)) offsets.resize(static_cast<size_t>(nw) + 1, -1);
-    offsets[static_cast<size_t>(nw)] = static_cast<int64_t>(out.len);
+    offsets[static_cast<size_t>(nw)] = base + static_cast<int64_t>(out.len);
   }
   buf_str(out, fmt_int(nw).view());
   buf_str(out, " 0 obj\n");

@@ -73,8 +73,9 @@ void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
 std::string remap_res_text(std::string_view text, const renum_map& m);
 
 // Appends input object `old` as output object `nw`, renumbered, recording its position in
-// offsets[nw]; appends nothing when the input has no such object.
+// offsets[nw] (base plus its place in out: base counts the output bytes before out's first);
+// appends nothing when the input has no such object.
 void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
-                       std::vector<int64_t>& offsets);
+                       std::vector<int64_t>& offsets, int64_t base = 0);
 
 }  // namespace qm

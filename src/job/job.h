@@ -1,10 +1,12 @@
 // The working state of one overlay job and the rule by which input pages meet on an output page.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "import/resources.h"
+#include "job/out_stream.h"
 #include "reader/doc.h"
 #include "text/buf.h"
 
@@ -45,8 +47,18 @@ struct overlay_job {
   std::string contents;
   std::vector<size_t> content_end;
 
-  buf out;  // the whole output file, built before the file is opened
+  // The output file from byte out_base on; the bytes before it were handed to the stream's
+  // writer (a job that does not stream keeps the whole file here, out_base 0). Positions in the
+  // output are out_base + out.len.
+  buf out;
+  int64_t out_base = 0;
+  std::unique_ptr<out_stream> stream;  // null unless the output is written as it is made
 };
+
+// Where the next byte of the output goes.
+inline int64_t out_pos(const overlay_job& j) {
+  return j.out_base + static_cast<int64_t>(j.out.len);
+}
 
 // Layer pairing. Output page t shows background page t while t < bg_count, and a foreground
 // layer on every page in stamp mode (the foreground's page 0) or while t < fg_count. The shorter

@@ -60,12 +60,13 @@ struct importer {
     if (!o || num <= 0) return;
     const page_content* pre = nullptr;
     if (reading_ahead) pre = &prefetch_take(ahead, next_item);
-    j.obj_offset[static_cast<size_t>(num)] = static_cast<int64_t>(j.out.len);
+    j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
     buf_str(j.out, fmt_int(num).view());
     buf_str(j.out, " 0 obj\n");
     append_form_xobject(d, *o, p, m, memo, j.out, pre);
     buf_str(j.out, "\nendobj\n");
     if (reading_ahead) prefetch_release(ahead, next_item++);
+    stream_hand_over(j.stream.get(), j.out, &j.out_base);
   }
 };
 
@@ -128,7 +129,9 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   // XObjects come right after them, so the import can write each body straight into the output
   // and no body is ever held twice.
   build_page_contents(j);
+  j.stream = stream_begin(out_path, j.total_pages);
   write_head(j);
+  stream_hand_over(j.stream.get(), j.out, &j.out_base);
 
   if (!import_pages(j, bg_memo, fg_memo)) return 0;
 

@@ -20,6 +20,8 @@ constexpr int kMaxLinks = 40;
 // Names tried for the temporary file before writing in place instead.
 constexpr int kNameTries = 64;
 
+}  // namespace
+
 bool write_all(int fd, std::string_view bytes) {
   const char* p = bytes.data();
   size_t left = bytes.size();
@@ -37,6 +39,8 @@ bool write_all(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+namespace {
 
 // The directory part of a path, with its trailing slash ("" for a bare name).
 std::string dir_of(const std::string& p) {
@@ -100,23 +104,22 @@ write_result write_direct(const char* path, std::string_view bytes) {
 
 }  // namespace
 
-write_result safe_write(const char* path, std::string_view bytes) {
+output_plan prepare_output(const char* path, pending_output* p) {
   std::string target = path;
   // An empty path or one that ends in a slash names no file; open() reports it.
-  if (target.empty() || target.back() == '/' || is_special_name(target))
-    return write_direct(path, bytes);
-  if (!resolve_links(target) || is_special_name(target)) return write_direct(path, bytes);
+  if (target.empty() || target.back() == '/' || is_special_name(target)) return output_plan::direct;
+  if (!resolve_links(target) || is_special_name(target)) return output_plan::direct;
 
   struct stat st;
   bool exists = false;
   if (::stat(target.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) return write_direct(path, bytes);  // pipe, device, directory
+    if (!S_ISREG(st.st_mode)) return output_plan::direct;  // pipe, device, directory
     exists = true;
     // A file that we may not write is not replaced behind its owner's back.
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-      return write_result::cannot_open;
+      return output_plan::cannot_open;
   } else if (errno != ENOENT) {
-    return write_direct(path, bytes);
+    return output_plan::direct;
   }
 
   // Create the temporary file exclusively. Mode 0666 under the umask is exactly what a new file
@@ -135,8 +138,8 @@ write_result safe_write(const char* path, std::string_view bytes) {
     // writable, so it is written in place. Any other failure (a full disk) would leave a
     // truncated file in place of a good one: refuse instead. A target that does not exist yet
     // has nothing to lose.
-    if (!exists || err == EACCES || err == EPERM || err == EROFS) return write_direct(path, bytes);
-    return write_result::cannot_open;
+    if (!exists || err == EACCES || err == EPERM || err == EROFS) return output_plan::direct;
+    return output_plan::cannot_open;
   }
 
   if (exists) {
@@ -145,18 +148,44 @@ write_result safe_write(const char* path, std::string_view bytes) {
     if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
     if (::fchmod(fd, st.st_mode & 07777) != 0) errno = 0;
   }
+  p->fd = fd;
+  p->tmp = std::move(tmp);
+  p->target = std::move(target);
+  return output_plan::temp;
+}
 
+write_result commit_output(pending_output& p, bool written) {
   // No fsync: like every other PDF tool, the library leaves the flushing to the system (it
   // costs more than the rest of a typical job). The rename still guarantees that no failure of
   // this process, of the write or of the disk's space leaves a partial file at the target.
-  bool ok = write_all(fd, bytes);
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return write_result::write_error;
+  bool ok = written;
+  if (::close(p.fd) != 0) ok = false;
+  p.fd = -1;
+  if (ok && ::rename(p.tmp.c_str(), p.target.c_str()) != 0) ok = false;
+  if (!ok) ::unlink(p.tmp.c_str());
+  p.tmp.clear();
+  return ok ? write_result::ok : write_result::write_error;
+}
+
+void discard_output(pending_output& p) {
+  if (p.fd < 0) return;
+  ::close(p.fd);
+  ::unlink(p.tmp.c_str());
+  p.fd = -1;
+  p.tmp.clear();
+}
+
+write_result safe_write(const char* path, std::string_view bytes) {
+  pending_output p;
+  switch (prepare_output(path, &p)) {
+    case output_plan::direct:
+      return write_direct(path, bytes);
+    case output_plan::cannot_open:
+      return write_result::cannot_open;
+    case output_plan::temp:
+      break;
   }
-  return write_result::ok;
+  return commit_output(p, write_all(p.fd, bytes));
 }
 
 }  // namespace qm

@@ -1,4 +1,5 @@
-// The output writer: lays the whole PDF 1.4 file out in memory, then writes it in one piece.
+// The output writer: lays the PDF 1.4 file out in memory and writes it, in one piece at the end
+// or, for a large job, in stretches as they are finished (out_stream.h).
 //
 // Object numbering, with T output pages, B background and F foreground pages:
 //   1 catalog, 2 page tree, 3 + t page t, T + 3 + t content stream of page t,
@@ -27,7 +28,7 @@ void put(buf& b, std::initializer_list<std::string_view> parts) {
 
 // Records where object n starts.
 void mark(overlay_job& j, int32_t n) {
-  j.obj_offset[static_cast<size_t>(n)] = static_cast<int64_t>(j.out.len);
+  j.obj_offset[static_cast<size_t>(n)] = out_pos(j);
 }
 
 }  // namespace
@@ -129,17 +130,23 @@ int write_output(overlay_job& j, const char* path) {
   buf& out = j.out;
 
   // Copied resource objects, renumbered, background before foreground, in map order.
-  for (size_t k = 0; k < j.bg_map.old_num.size(); ++k)
-    emit_resource_obj(j.bg, j.bg_map.old_num[k], j.bg_map.new_num[k], j.bg_map, out, j.obj_offset);
+  for (size_t k = 0; k < j.bg_map.old_num.size(); ++k) {
+    emit_resource_obj(j.bg, j.bg_map.old_num[k], j.bg_map.new_num[k], j.bg_map, out, j.obj_offset,
+                      j.out_base);
+    stream_hand_over(j.stream.get(), out, &j.out_base);
+  }
   // Nothing reads the background document after this: its bytes and tables go back before the
   // output grows further.
   doc_free(j.bg);
-  for (size_t k = 0; k < j.fg_map.old_num.size(); ++k)
-    emit_resource_obj(j.fg, j.fg_map.old_num[k], j.fg_map.new_num[k], j.fg_map, out, j.obj_offset);
+  for (size_t k = 0; k < j.fg_map.old_num.size(); ++k) {
+    emit_resource_obj(j.fg, j.fg_map.old_num[k], j.fg_map.new_num[k], j.fg_map, out, j.obj_offset,
+                      j.out_base);
+    stream_hand_over(j.stream.get(), out, &j.out_base);
+  }
 
   // Cross-reference table: one subsection from 0, entries of exactly 20 bytes. Positions have
   // ten digits, so an object that starts at 10^10 or beyond cannot be described.
-  const auto xref_pos = static_cast<int64_t>(out.len);
+  const int64_t xref_pos = out_pos(j);
   if (!offsets_fit_xref(j.obj_offset)) {
     set_error(
         "output too large for %s: objects beyond byte 9999999999 cannot be listed in the "
@@ -159,7 +166,7 @@ int write_output(overlay_job& j, const char* path) {
   put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R >>\nstartxref\n",
             fmt_int(xref_pos).view(), "\n%%EOF\n"});
 
-  switch (safe_write(path, out.view())) {
+  switch (j.stream ? stream_finish(*j.stream, out) : safe_write(path, out.view())) {
     case write_result::cannot_open:
       set_error("cannot open %s for writing", path);
       return 0;

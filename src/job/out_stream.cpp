@@ -1,0 +1,101 @@
+// The writer thread of a streamed output and its queue of finished stretches.
+#include "job/out_stream.h"
+
+#include <functional>
+#include <new>
+#include <utility>
+
+namespace qm {
+
+std::atomic<int64_t> stream_min_pages{16};
+std::atomic<size_t> stream_chunk_bytes{size_t{1} << 20};
+
+namespace {
+
+// Stretches waiting for the writer, at most: the job pauses beyond this.
+constexpr size_t kMaxQueued = size_t{64} << 20;
+
+void writer_main(out_stream& s) {
+  std::unique_lock<std::mutex> lock(s.mu);
+  for (;;) {
+    s.cv.wait(lock, [&] { return !s.queue.empty() || s.closing; });
+    if (s.queue.empty()) break;  // closing, and everything written
+    buf b = std::move(s.queue.front());
+    s.queue.pop_front();
+    const bool skip = s.failed;
+    lock.unlock();
+    const bool ok = skip || write_all(s.file.fd, b.view());
+    const size_t n = b.len;
+    buf_free(b);
+    lock.lock();
+    s.queued -= n;
+    if (!ok) s.failed = true;
+    s.cv.notify_all();
+  }
+}
+
+// Tells the writer that nothing more comes, and waits for it to finish what it holds.
+void stop_writer(out_stream& s, bool drop_queue) {
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.closing = true;
+    if (drop_queue) s.failed = true;  // what is still queued is not written
+  }
+  s.cv.notify_all();
+  s.writer.join();
+}
+
+}  // namespace
+
+out_stream::~out_stream() {
+  if (!active) return;
+  stop_writer(*this, true);
+  discard_output(file);
+}
+
+std::unique_ptr<out_stream> stream_begin(const char* path, int64_t pages) {
+  if (pages < stream_min_pages.load(std::memory_order_relaxed)) return nullptr;
+  std::unique_ptr<out_stream> s;
+  try {
+    s = std::make_unique<out_stream>();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (prepare_output(path, &s->file) != output_plan::temp) return nullptr;
+  try {
+    s->writer = std::thread(writer_main, std::ref(*s));
+  } catch (...) {
+    discard_output(s->file);  // no thread: written in one piece at the end after all
+    return nullptr;
+  }
+  s->active = true;
+  return s;
+}
+
+void stream_hand_over(out_stream* s, buf& out, int64_t* base) {
+  if (!s || out.len < stream_chunk_bytes.load(std::memory_order_relaxed)) return;
+  const size_t n = out.len;
+  {
+    std::unique_lock<std::mutex> lock(s->mu);
+    s->cv.wait(lock, [&] { return s->queued < kMaxQueued || s->failed; });
+    s->queue.push_back(std::move(out));
+    s->queued += n;
+  }
+  s->cv.notify_all();
+  *base += static_cast<int64_t>(n);
+  out = buf();
+}
+
+write_result stream_finish(out_stream& s, buf& out) {
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.queued += out.len;
+    s.queue.push_back(std::move(out));
+  }
+  out = buf();
+  stop_writer(s, false);
+  s.active = false;
+  return commit_output(s.file, !s.failed);
+}
+
+}  // namespace qm
