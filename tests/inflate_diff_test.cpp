@@ -698,6 +698,21 @@ std::vector<edge_case> edge_cases() {
     });
   }
   header("too many codes", [](bitwriter& w) { w.put(31, 5).put(31, 5).put(0, 4); });
+  // An empty code-length code reached with the bit buffer at every fill (the literals before it
+  // and the number of code-length lengths move where the buffer stands): the first length then
+  // matches no code, which is damage when 15 bits follow, however few the buffer still holds.
+  for (int hclen = 0; hclen < 16; ++hclen) {
+    for (int k = 0; k < 16; ++k) {
+      bitwriter w;
+      qmtest::put_block_header(w, false, 1);
+      for (int i = 0; i < k; ++i) flit.put(w, i % 3 == 0 ? 0xff : 'a');  // 9 and 8 bits
+      flit.put(w, 256);
+      qmtest::put_block_header(w, true, 2);
+      w.put(0, 5).put(0, 5).put(static_cast<uint32_t>(hclen), 4).put(0, 3 * (hclen + 4));
+      w.put(0, 64);
+      v.push_back({"empty code-length code after a fixed block", qmtest::zlib_wrap(w.finish())});
+    }
+  }
   // Stored blocks: LEN 0, NLEN wrong, LEN bytes missing, and a stored block after bits that
   // end mid-byte.
   {

@@ -667,10 +667,11 @@ int dynamic(state& s) {
   build_table(clcode, kCodeLenEnough, kCodeLenBits, length, kNumCodeLen, count, codelen_entries{});
 
   // Lengths of the literal/length and the distance codes, as one sequence. A symbol with its
-  // extra bits takes at most 7 + 7 bits.
+  // extra bits takes at most 7 + 7 bits; bits that match no code (the code-length code may have
+  // no codes at all) count as 15, which must all be there before it is a data error.
   index = 0;
   while (index < nlen + ndist) {
-    need(s, 14);
+    need(s, kMaxBits);
     const uint32_t e = clcode[s.bitbuf & ((1u << kCodeLenBits) - 1)];
     if (entry_bits(e) > s.bitcnt) return kUnderrun;
     take(s, entry_bits(e));
