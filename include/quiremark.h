@@ -25,8 +25,9 @@
  * pages", "cannot open <path> for writing", "write error on <path>" or "out of memory". No
  * failure ever stops the host process and no C++ exception ever leaves these functions.
  *
- * Threads. The library starts no threads and takes no locks; jobs on different threads never
- * disturb each other's output. The error text, however, is shared by the whole process: a failing
+ * Threads. Jobs on different threads never disturb each other's output. A job over 16 pages or
+ * more runs two helper threads of its own (decoding page contents ahead, writing finished parts
+ * of the output), which are joined before it returns; the output is the same as without them. The error text, however, is shared by the whole process: a failing
  * job on one thread overwrites the message of another (the last writer wins), and the text may be
  * read while another thread writes it. A host that runs jobs concurrently and wants reliable
  * messages must serialise each job together with the reading of its message. The return value of

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -326,6 +327,17 @@ TEST(JobOutput, PositionsMustFitTenDigits) {
       {{-1, int64_t{1} << 40}, false},
   };
   for (const auto& c : cases) EXPECT_EQ(qm::offsets_fit_xref(c.offsets), c.fits);
+
+  // The writer's refusal: its message, result 0, and no file.
+  qm::overlay_job j;
+  j.obj_count = 2;
+  j.obj_offset = {-1, 10000000000};
+  const std::string path = (scratch() / "too_large.pdf").string();
+  EXPECT_EQ(qm::write_output(j, path.c_str()), 0);
+  EXPECT_EQ(std::string(quiremark_last_error()),
+            "output too large for " + path +
+                ": objects beyond byte 9999999999 cannot be listed in the cross-reference table");
+  EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace
