@@ -1,7 +1,7 @@
 """Lay the pages of one PDF over the pages of another: a ctypes binding to libquiremark.
 
-Two functions run a job; each reads both inputs whole, builds the new PDF in memory and only then
-writes the output file, so the output may replace one of the inputs::
+Two functions run a job; each reads both inputs whole and writes the new PDF through a temporary
+file that replaces the output only once complete, so the output may replace one of the inputs::
 
     import quiremark
 
