@@ -67,6 +67,32 @@ TEST(JobPrefetch, ReadingAheadGivesTheSameOutput) {
   }
 }
 
+// Pages whose contents are large: the read-ahead holds only so many bytes at once and waits for
+// the import to catch up, which changes nothing in the output.
+TEST(JobPrefetch, LargePagesWithinTheBudget) {
+  std::vector<page_spec> pages;
+  for (int k = 0; k < 20; ++k)
+    pages.push_back({"[0 0 612 792]",
+                     "% page " + std::to_string(k + 1) + "\n" + std::string(3 << 20, ' ') + "0 g\n",
+                     "", true});
+  const std::string bg = put_file("large_bg.pdf", doc_pdf(pages));
+  const std::string fg = put_file("large_fg.pdf", n_pages_pdf(1, "fg"));
+  const std::string out = (scratch() / "large_out.pdf").string();
+  job_result alone, ahead;
+  {
+    min_pages_for_scope never(INT64_MAX);
+    alone = run_job(job_kind::stamp, bg, fg, out);
+  }
+  {
+    min_pages_for_scope always(1);
+    ahead = run_job(job_kind::stamp, bg, fg, out);
+  }
+  ASSERT_EQ(alone.rc, 1) << alone.err;
+  ASSERT_EQ(ahead.rc, 1) << ahead.err;
+  EXPECT_GT(alone.out.size(), size_t{60} << 20);
+  EXPECT_TRUE(ahead.out == alone.out);
+}
+
 // A job that fails part way (the output cannot be written) stops and joins its helper; the
 // next job still reads ahead normally.
 TEST(JobPrefetch, FailedJobsLeaveNoHelperBehind) {

@@ -34,20 +34,33 @@ const obj_rec* prefetch_page(const prefetch_run& r, int32_t t);
 
 struct content_prefetch {
   // Pages read ahead of the import at most; each holds one page's decoded content.
-  static constexpr size_t kSlots = 8;
+  static constexpr size_t kSlots = 32;
+  // Decoded bytes read ahead at most: beyond this the helper waits until the job has used every
+  // page but the one it reads (a few very large pages are not all held at once).
+  static constexpr size_t kBudget = size_t{16} << 20;
 
   struct slot {
     page_content c;
+    size_t held = 0;             // bytes of c's own buffer counted in `held` below
     bool out_of_memory = false;  // reading this page ran out of memory
   };
 
   prefetch_run runs[2];  // the background's pages, then the foreground's
   slot slots[kSlots];
+
+  // The hand-over. Each side moves its own counter and looks at the other's without locking; a
+  // side that must wait says what it waits for in its `wants` (nonzero) and sleeps, and the other
+  // side wakes it only once that is reached. Waits are for half the ring at a time, so that even
+  // on tiny pages the threads seldom sleep and wake.
+  std::atomic<size_t> ready{0};         // pages [0, ready) have been read
+  std::atomic<size_t> released{0};      // pages [0, released) were used; their slots are free
+  std::atomic<size_t> held{0};          // decoded bytes of pages read and not yet released
+  std::atomic<bool> finished{false};    // the helper has read every page
+  std::atomic<bool> stop{false};        // the job is over: the helper leaves
+  std::atomic<size_t> main_wants{0};    // the job's thread sleeps until ready reaches this
+  std::atomic<size_t> helper_wants{0};  // the helper sleeps until released reaches this
   std::mutex mu;
   std::condition_variable cv;
-  size_t ready = 0;     // pages [0, ready) have been read
-  size_t released = 0;  // pages [0, released) have been used and their slots may be reused
-  bool stop = false;
   std::thread helper;
 
   content_prefetch() = default;
