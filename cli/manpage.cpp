@@ -22,7 +22,9 @@ std::string esc(std::string_view s) {
   return out;
 }
 
-void line(std::string_view s) { std::printf("%s\n", std::string(s).c_str()); }
+void line(std::string_view s) {
+  std::printf("%s\n", std::string(s).c_str());
+}
 
 }  // namespace
 

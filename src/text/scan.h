@@ -13,14 +13,20 @@ inline bool is_ws(unsigned char c) {
   return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32;
 }
 // The classic C locale's isspace: SPACE, TAB, LF, VT, FF, CR (not NUL).
-inline bool is_cspace(unsigned char c) { return c == 32 || (c >= 9 && c <= 13); }
-inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool is_cspace(unsigned char c) {
+  return c == 32 || (c >= 9 && c <= 13);
+}
+inline bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 // ASCII letters and digits only; bytes 128 to 255 never count.
 inline bool is_alnum(unsigned char c) {
   return is_digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 // Bytes that may continue a name key: alphanumerics and + - _.
-inline bool is_name_cont(unsigned char c) { return is_alnum(c) || c == '+' || c == '-' || c == '_'; }
+inline bool is_name_cont(unsigned char c) {
+  return is_alnum(c) || c == '+' || c == '-' || c == '_';
+}
 // PDF delimiters ( ) < > [ ] { } / %.
 inline bool is_delim(unsigned char c) {
   return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' || c == ']' || c == '{' ||

@@ -81,8 +81,8 @@ struct pdfgen {
 inline std::string zlib_compress(std::string_view in, int level = 6) {
   uLongf n = compressBound(in.size());
   std::string out(n, '\0');
-  if (compress2(reinterpret_cast<Bytef*>(out.data()), &n,
-                reinterpret_cast<const Bytef*>(in.data()), in.size(), level) != Z_OK)
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(in.data()),
+                in.size(), level) != Z_OK)
     std::abort();
   out.resize(n);
   return out;
