@@ -9,6 +9,7 @@
 // Objects appear in ascending order; a number whose object is not written is a free entry.
 #include "job/writer.h"
 
+#include <algorithm>
 #include <climits>
 #include <initializer_list>
 #include <string_view>
@@ -72,7 +73,12 @@ int plan_objects(overlay_job& j) {
 void write_head(overlay_job& j) {
   const int32_t T = j.total_pages;
   buf& out = j.out;
-  buf_reserve(out, 4096 + j.contents.size() + static_cast<size_t>(T) * 320);
+  // Room for the whole beginning at once, unless it goes to the writer in stretches as it grows.
+  if (j.stream)
+    buf_reserve(out, std::min<size_t>(4096 + j.contents.size() + static_cast<size_t>(T) * 320,
+                                      2 * stream_chunk_bytes.load(std::memory_order_relaxed)));
+  else
+    buf_reserve(out, 4096 + j.contents.size() + static_cast<size_t>(T) * 320);
 
   // Header: the version line, then a comment of four bytes above 127 that marks the file binary.
   buf_str(out, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
@@ -109,6 +115,7 @@ void write_head(overlay_job& j) {
       buf_str(out, " >>\n");
     }
     buf_str(out, "   >>\n>>\nendobj\n");
+    stream_hand_over(j.stream.get(), out, &j.out_base);
   }
 
   // Content streams; each line ends in a newline, so "endstream" begins a line.
@@ -121,6 +128,7 @@ void write_head(overlay_job& j) {
     put(out, {fmt_int(num).view(), " 0 obj\n<< /Length ",
               fmt_int(static_cast<int64_t>(text.size())).view(), " >>\nstream\n", text,
               "endstream\nendobj\n"});
+    stream_hand_over(j.stream.get(), out, &j.out_base);
   }
   // The contents are in the output now; their own copy is no longer needed.
   std::string().swap(j.contents);
