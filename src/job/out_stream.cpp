@@ -14,6 +14,9 @@ namespace {
 
 // Stretches waiting for the writer, at most: the job pauses beyond this.
 constexpr size_t kMaxQueued = size_t{64} << 20;
+// Written stretches' buffers kept for reuse, and the largest kept.
+constexpr size_t kSpares = 4;
+constexpr size_t kSpareRoom = size_t{8} << 20;
 
 void writer_main(out_stream& s) {
   std::unique_lock<std::mutex> lock(s.mu);
@@ -26,10 +29,18 @@ void writer_main(out_stream& s) {
     lock.unlock();
     const bool ok = skip || write_all(s.file.fd, b.view());
     const size_t n = b.len;
-    buf_free(b);
     lock.lock();
     s.queued -= n;
     if (!ok) s.failed = true;
+    // The buffer comes back for a later stretch: its memory is in place already, where a new one
+    // would have every page faulted in again. (One not kept is freed as b goes.)
+    b.len = 0;
+    if (s.spare.size() < kSpares && b.cap <= kSpareRoom) {
+      try {
+        s.spare.push_back(std::move(b));
+      } catch (...) {
+      }
+    }
     s.cv.notify_all();
   }
 }
@@ -80,10 +91,14 @@ void stream_hand_over(out_stream* s, buf& out, int64_t* base) {
     s->cv.wait(lock, [&] { return s->queued < kMaxQueued || s->failed; });
     s->queue.push_back(std::move(out));
     s->queued += n;
+    out = buf();
+    if (!s->spare.empty()) {
+      out = std::move(s->spare.back());
+      s->spare.pop_back();
+    }
   }
   s->cv.notify_all();
   *base += static_cast<int64_t>(n);
-  out = buf();
 }
 
 write_result stream_finish(out_stream& s, buf& out) {

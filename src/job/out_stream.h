@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "job/safe_write.h"
 #include "text/buf.h"
@@ -33,10 +34,11 @@ struct out_stream {
   std::thread writer;
   std::mutex mu;
   std::condition_variable cv;
-  std::deque<buf> queue;  // finished stretches not yet written, oldest first
-  size_t queued = 0;      // their bytes
-  bool closing = false;   // no more stretches will come
-  bool failed = false;    // a write failed: the rest is not written
+  std::deque<buf> queue;   // finished stretches not yet written, oldest first
+  std::vector<buf> spare;  // written stretches' buffers, emptied, for the next stretches
+  size_t queued = 0;       // their bytes
+  bool closing = false;    // no more stretches will come
+  bool failed = false;     // a write failed: the rest is not written
 
   out_stream() = default;
   out_stream(const out_stream&) = delete;
