@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "job/prefetch.h"
+#include "reader/load.h"
 #include "support/jobpdf.h"
 
 namespace {
@@ -110,3 +111,40 @@ TEST(JobPrefetch, FailedJobsLeaveNoHelperBehind) {
 }
 
 }  // namespace
+
+// Without the helper, the job's thread reads every page itself as it takes it, through the same
+// ring: each page's content is what reading the page directly gives, in import order (the
+// background's pages, then the foreground's), also past the ring's end and for pages whose
+// object is missing (not listed, so not taken).
+TEST(JobPrefetch, JobThreadReadsThePagesItselfInOrder) {
+  const int bg_pages = static_cast<int>(qm::content_prefetch::kSlots) * 2 + 7;
+  const std::string bg_path = put_file("own_bg.pdf", varied_contents_pdf(bg_pages, "bg"));
+  const std::string fg_path = put_file("own_fg.pdf", varied_contents_pdf(5, "fg"));
+  qm::doc bg, fg;
+  ASSERT_EQ(qm::doc_load(bg_path.c_str(), bg), 0);
+  ASSERT_EQ(qm::doc_load(fg_path.c_str(), fg), 0);
+  // A page whose object is missing is not read.
+  fg.pages[2].num = fg.max_objnum + 100;
+
+  qm::content_prefetch p;
+  p.runs[0] = {&bg, static_cast<int32_t>(bg.pages.size())};
+  p.runs[1] = {&fg, static_cast<int32_t>(fg.pages.size())};
+  qm::prefetch_list(p);
+  ASSERT_EQ(p.items.size(), bg.pages.size() + fg.pages.size() - 1);
+
+  size_t i = 0;
+  for (const qm::doc* d : {&bg, &fg}) {
+    for (const qm::page_rec& page : d->pages) {
+      const qm::obj_rec* o = qm::doc_find(*d, page.num);
+      if (!o) continue;
+      qm::page_content direct;
+      qm::read_page_content(*d, *o, direct);
+      const qm::page_content& taken = qm::prefetch_take(p, i);
+      EXPECT_EQ(taken.bytes, direct.bytes) << "page " << i;
+      qm::prefetch_release(p, i++);
+    }
+  }
+  EXPECT_EQ(i, p.items.size());
+  EXPECT_EQ(p.held.load(), 0u);
+  qm::prefetch_stop(p);
+}

@@ -57,29 +57,33 @@ struct importer {
   void page(const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo, int32_t num) {
     const page_rec& p = d.pages[static_cast<size_t>(t)];
     const obj_rec* o = doc_find(d, p.num);
-    if (!o || num <= 0) return;
+    if (!o) return;
     const page_content* pre = nullptr;
     if (reading_ahead) pre = &prefetch_take(ahead, next_item);
-    j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
-    buf_str(j.out, fmt_int(num).view());
-    buf_str(j.out, " 0 obj\n");
-    append_form_xobject(d, *o, p, m, memo, j.out, pre);
-    buf_str(j.out, "\nendobj\n");
+    if (num > 0) {  // always, by the numbering; the page read ahead is used up all the same
+      j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
+      buf_str(j.out, fmt_int(num).view());
+      buf_str(j.out, " 0 obj\n");
+      append_form_xobject(d, *o, p, m, memo, j.out, pre);
+      buf_str(j.out, "\nendobj\n");
+    }
     if (reading_ahead) prefetch_release(ahead, next_item++);
     stream_hand_over(j.stream.get(), j.out, &j.out_base);
+  }
+
+  // Starts reading the imported pages' contents ahead, if the job is large enough: the background
+  // pages, then the stamp or every foreground page, the order of import_pages.
+  void start_reading_ahead() {
+    ahead.runs[0] = {&j.bg, j.bg_count};
+    ahead.runs[1] = {&j.fg, j.stamp == 1 ? 1 : j.fg_count};
+    reading_ahead = prefetch_start(ahead);
   }
 };
 
 // Import: every background page first, then the stamp or every foreground page. Each failure
-// names the page that could not be built. The helper thread, if any, is gone on return.
-bool import_pages(overlay_job& j, ancestor_memo& bg_memo, ancestor_memo& fg_memo) {
-  importer imp{j, {}, false, 0};
-  imp.ahead.runs[0] = {&j.bg, j.bg_count, j.bg_xobj_num.data(), 0};
-  if (j.stamp == 1)
-    imp.ahead.runs[1] = {&j.fg, 1, nullptr, j.stamp_xobj_num};
-  else
-    imp.ahead.runs[1] = {&j.fg, j.fg_count, j.fg_xobj_num.data(), 0};
-  imp.reading_ahead = prefetch_start(imp.ahead);
+// names the page that could not be built.
+bool import_pages(importer& imp, ancestor_memo& bg_memo, ancestor_memo& fg_memo) {
+  overlay_job& j = imp.j;
   for (int32_t t = 0; t < j.bg_count; ++t) {
     try {
       imp.page(j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)]);
@@ -112,6 +116,11 @@ bool import_pages(overlay_job& j, ancestor_memo& bg_memo, ancestor_memo& fg_memo
 }  // namespace
 
 int overlay_phases(overlay_job& j, const char* out_path) {
+  // The page contents are read ahead from the start: collecting, numbering and the beginning of
+  // the file need none of them. The helper thread, if any, is gone when imp goes.
+  importer imp{j, {}, false, 0};
+  imp.start_reading_ahead();
+
   // What each page tree node above the pages holds, read once per document.
   ancestor_memo bg_memo, fg_memo;
 
@@ -133,7 +142,8 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   write_head(j);
   stream_hand_over(j.stream.get(), j.out, &j.out_base);
 
-  if (!import_pages(j, bg_memo, fg_memo)) return 0;
+  if (!import_pages(imp, bg_memo, fg_memo)) return 0;
+  prefetch_stop(imp.ahead);
 
   // The page lists are not read again (placement and page objects are written): their memory
   // goes back before the output grows by the copied resources.
