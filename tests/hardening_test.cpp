@@ -43,9 +43,18 @@ using namespace qmtest;
 constexpr std::uintmax_t kInt32Max = std::numeric_limits<int32_t>::max();
 
 // While alive, nothrow array allocations above `limit` bytes fail.
+// Large input files are read into memory mapped for them, not from operator new: the guard sends
+// them through new[] too, where it can refuse them.
 struct refuse_large {
-  explicit refuse_large(std::size_t limit) { g_refuse_above = limit; }
-  ~refuse_large() { g_refuse_above = std::numeric_limits<std::size_t>::max(); }
+  std::size_t saved_map_min;
+  explicit refuse_large(std::size_t limit)
+      : saved_map_min(qm::file_data_map_min.exchange(std::numeric_limits<std::size_t>::max())) {
+    g_refuse_above = limit;
+  }
+  ~refuse_large() {
+    g_refuse_above = std::numeric_limits<std::size_t>::max();
+    qm::file_data_map_min = saved_map_min;
+  }
 };
 
 // A file of `size` bytes whose last bytes are `tail` and whose other bytes are zeros (NUL is PDF

@@ -2,6 +2,7 @@
 // table with its duplicate rules, and every message of the loader.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -415,6 +416,35 @@ TEST(Load, FileAndMemoryGiveTheSameDocument) {
   qm::doc_free(a);
   qm::doc_free(b);
   EXPECT_EQ(a.data, nullptr);
+}
+
+// Files of 2 MiB and more are read into a mapping of their own (for huge pages), smaller ones into
+// an array: the document is the same either way, whatever the size's remainder to a page.
+TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
+  const std::string body = qmtest::pdfgen::simple({"/MediaBox [0 0 100 200]", ""}).bytes();
+  const size_t header = body.find('\n') + 1;
+  const size_t mib2 = size_t{2} << 20;
+  for (const size_t size : {mib2 - 1, mib2, mib2 + 1, 5 * mib2 + 123}) {
+    SCOPED_TRACE(size);
+    // A comment after the header line pads the file to the size.
+    std::string bytes = body.substr(0, header) + "%";
+    bytes += std::string(size - body.size() - 2, 'x') + "\n" + body.substr(header);
+    ASSERT_EQ(bytes.size(), size);
+    const std::string path = qmtest::write_file("large.pdf", bytes);
+    qm::doc mapped, plain;
+    ASSERT_EQ(qm::doc_load(path.c_str(), mapped), 0);
+    const size_t saved = qm::file_data_map_min.exchange(SIZE_MAX);
+    ASSERT_EQ(qm::doc_load(path.c_str(), plain), 0);
+    qm::file_data_map_min = saved;
+    EXPECT_EQ(mapped.data.get_deleter().mapped > 0, size >= mib2);
+    EXPECT_EQ(plain.data.get_deleter().mapped, 0u);
+    ASSERT_EQ(mapped.len, static_cast<int32_t>(size));
+    EXPECT_EQ(std::string_view(mapped.data.get(), size), bytes);
+    EXPECT_EQ(nums_of(mapped), nums_of(plain));
+    ASSERT_EQ(mapped.pages.size(), 2u);
+    EXPECT_EQ(mapped.pages[0].height, 200);
+    EXPECT_EQ(mapped.catalog, plain.catalog);
+  }
 }
 
 TEST(Load, DamagedCrossReferenceDataDoesNotMatter) {

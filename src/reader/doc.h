@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "reader/file_data.h"
 #include "text/scan.h"
 
 namespace qm {
@@ -34,7 +35,7 @@ struct page_rec {
 };
 
 struct doc {
-  std::unique_ptr<char[]> data;  // the whole file
+  file_data data;  // the whole file
   int32_t len = 0;
   int32_t trailer_root = -1;
   int32_t encrypted = 0;

@@ -326,7 +326,9 @@ void reset(doc& d) {
 
 }  // namespace
 
-int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d) {
+namespace {
+
+int load_bytes(file_data data, int32_t len, const char* name, doc& d) {
   reset(d);
   if (!name) name = "";
   if (!data || len < 1) {
@@ -344,6 +346,12 @@ int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, 
   }
   if (r != 0) doc_free(d);
   return r;
+}
+
+}  // namespace
+
+int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d) {
+  return load_bytes(std::move(data), len, name, d);
 }
 
 int doc_load(const char* path, doc& d) {
@@ -366,7 +374,7 @@ int doc_load(const char* path, doc& d) {
     set_error("empty input file: %s", path);
     return -1;
   }
-  std::unique_ptr<char[]> data(new (std::nothrow) char[static_cast<size_t>(size)]);
+  file_data data = file_data_alloc(static_cast<size_t>(size));
   if (!data ||
       std::fread(data.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
     std::fclose(f);
@@ -374,7 +382,7 @@ int doc_load(const char* path, doc& d) {
     return -1;
   }
   std::fclose(f);
-  return doc_load_bytes(std::move(data), static_cast<int32_t>(size), path, d);
+  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d);
 }
 
 }  // namespace qm
