@@ -21,13 +21,13 @@ struct file_data_release {
 using file_data = std::unique_ptr<char[], file_data_release>;
 
 // Room for the n bytes of a file about to be read, or null when there is no memory. A large file
-// gets a mapping of its own, aligned so that the system may back it with huge pages: reading it
-// in then costs a few page faults instead of one per 4 KiB, which for files of some megabytes is
-// most of the time spent reading them.
+// gets an anonymous mapping of its own whose pages are all made present at once: the read then
+// copies into memory that is there already, instead of stopping at a page fault every 4 KiB,
+// which for files of some megabytes takes longer than the copy itself.
 file_data file_data_alloc(size_t n);
 
-// Files from this size on get a mapping of their own: 2 MiB (one huge page), unless a test
-// changes it (SIZE_MAX sends every file through new[], where tests can refuse allocations).
+// Files from this size on get a mapping of their own: 1 MiB, unless a test changes it (SIZE_MAX
+// sends every file through new[], where tests can refuse allocations).
 extern std::atomic<size_t> file_data_map_min;
 
 }  // namespace qm
