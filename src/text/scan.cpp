@@ -25,8 +25,19 @@ namespace qm {
 namespace {
 
 bool same(const char* t, int64_t p, std::string_view s) {
-  return s.empty() || std::memcmp(t + p, s.data(), s.size()) == 0;
+  // The first byte alone settles most comparisons, without a call.
+  return s.empty() || (t[p] == s[0] && std::memcmp(t + p + 1, s.data() + 1, s.size() - 1) == 0);
 }
+
+// The bytes at which find_name_top's walk has something to do: everything else is passed over
+// in a tight loop.
+struct top_stops {
+  bool at[256] = {};
+  constexpr top_stops() {
+    for (unsigned char c : {'%', '(', '<', '>', '/'}) at[c] = true;
+  }
+};
+constexpr top_stops kTopStops;
 
 // A name key "/name" at slash position p, with the text ending at `end`: the bytes match and the
 // name does not go on past them.
@@ -75,6 +86,9 @@ pos_t find_name(const char* t, pos_t len, pos_t start, pos_t end, std::string_vi
   const int64_t lim = std::min(len, end);
   const int64_t n = static_cast<int64_t>(name.size());
   for (int64_t p = start < 0 ? 0 : start; p + 1 + n <= lim; ++p) {
+    const void* slash = std::memchr(t + p, '/', static_cast<size_t>(lim - n - p));
+    if (!slash) return -1;
+    p = static_cast<const char*>(slash) - t;
     if (name_at(t, p, lim, name)) return static_cast<pos_t>(p);
   }
   return -1;
@@ -87,6 +101,8 @@ pos_t find_name_top(const char* t, pos_t len, pos_t start, pos_t end, std::strin
   int depth = 0;
   int64_t p = start < 0 ? 0 : start;
   while (p < lim) {
+    while (!kTopStops.at[static_cast<unsigned char>(t[p])])
+      if (++p >= lim) return -1;
     const char c = t[p];
     if (c == '%') {
       // A comment: resume at the CR or LF that ends it, then pass over that byte.
