@@ -445,29 +445,44 @@ int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
   unsigned char* const out_end = s.out_end;
   int result;
 
-  // The fast loop runs while a word refill is possible and the longest copy fits: then no symbol
-  // can run out of input or of room, and only damage ends the block early.
-  while (in_end - next >= 8 && out_end - out >= kFastRoom) {
+  // The fast loop runs while two word refills are possible and the longest copy fits: then no
+  // symbol can run out of input or of room, and only damage ends the block early. At the top of
+  // each round the buffer holds at least 56 bits and e is the literal/length entry for them:
+  // every round ends with a refill and the next lookup, a copy's before the copy itself, so that
+  // the lookup does not wait behind the stores.
+  auto fast = [&] { return in_end - next >= 16 && out_end - out >= kFastRoom; };
+  auto refill_fast = [&] {
     bitbuf |= load_le64(next) << bitcnt;
     next += (63 - bitcnt) >> 3;
     bitcnt |= 56;
-    uint32_t e = lit[bitbuf & ((1u << kLitBits) - 1)];
+  };
+  constexpr uint32_t kLitMask = (1u << kLitBits) - 1;
+  uint32_t e = 0;
+  if (fast()) {
+    refill_fast();
+    e = lit[bitbuf & kLitMask];
+  }
+  while (fast()) {
     if (is_literal(e)) {
       // Up to three literals, at most 45 of the 56 bits; each next entry is looked up before
       // the byte before it is stored.
       bitbuf >>= entry_bits(e);
       bitcnt -= entry_bits(e);
-      uint32_t e2 = lit[bitbuf & ((1u << kLitBits) - 1)];
+      uint32_t e2 = lit[bitbuf & kLitMask];
       *out++ = static_cast<unsigned char>(e >> 16);
-      if (!is_literal(e2)) continue;
-      bitbuf >>= entry_bits(e2);
-      bitcnt -= entry_bits(e2);
-      e = lit[bitbuf & ((1u << kLitBits) - 1)];
-      *out++ = static_cast<unsigned char>(e2 >> 16);
-      if (!is_literal(e)) continue;
-      bitbuf >>= entry_bits(e);
-      bitcnt -= entry_bits(e);
-      *out++ = static_cast<unsigned char>(e >> 16);
+      if (is_literal(e2)) {
+        bitbuf >>= entry_bits(e2);
+        bitcnt -= entry_bits(e2);
+        e = lit[bitbuf & kLitMask];
+        *out++ = static_cast<unsigned char>(e2 >> 16);
+        if (is_literal(e)) {
+          bitbuf >>= entry_bits(e);
+          bitcnt -= entry_bits(e);
+          *out++ = static_cast<unsigned char>(e >> 16);
+        }
+      }
+      refill_fast();
+      e = lit[bitbuf & kLitMask];
       continue;
     }
     if (entry_kind(e) == kSubtable) {
@@ -478,6 +493,8 @@ int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
         bitbuf >>= entry_bits(e);
         bitcnt -= entry_bits(e);
         *out++ = static_cast<unsigned char>(e >> 16);
+        refill_fast();
+        e = lit[bitbuf & kLitMask];
         continue;
       }
     }
@@ -513,6 +530,8 @@ int codes(state& s, const uint32_t* lit, const uint32_t* dist) {
       result = kErrDistance;
       goto done;
     }
+    refill_fast();
+    e = lit[bitbuf & kLitMask];
     copy_match_wide(out, d, len);
     out += len;
   }
