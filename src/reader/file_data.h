@@ -26,8 +26,9 @@ using file_data = std::unique_ptr<char[], file_data_release>;
 // which for files of some megabytes takes longer than the copy itself.
 file_data file_data_alloc(size_t n);
 
-// Files from this size on get a mapping of their own: 1 MiB, unless a test changes it (SIZE_MAX
-// sends every file through new[], where tests can refuse allocations).
+// Files from this size on get a mapping of their own: 1 MiB (SIZE_MAX in AddressSanitizer builds),
+// unless a test changes it (SIZE_MAX sends every file through new[], where tests can refuse
+// allocations).
 extern std::atomic<size_t> file_data_map_min;
 
 }  // namespace qm
