@@ -74,6 +74,13 @@ void helper_main(content_prefetch& p) {
   }
 }
 
+// Pages in both runs, missing page objects included.
+int64_t run_pages(const content_prefetch& p) {
+  int64_t pages = 0;
+  for (const prefetch_run& r : p.runs) pages += r.count;
+  return pages;
+}
+
 }  // namespace
 
 const obj_rec* prefetch_page(const prefetch_run& r, int32_t t) {
@@ -96,9 +103,7 @@ void prefetch_stop(content_prefetch& p) {
 
 void prefetch_list(content_prefetch& p) {
   p.items.clear();
-  int64_t pages = 0;
-  for (const prefetch_run& r : p.runs) pages += r.count;
-  p.items.reserve(static_cast<size_t>(pages));
+  p.items.reserve(static_cast<size_t>(run_pages(p)));
   for (const prefetch_run& r : p.runs) {
     if (&r == &p.runs[1]) p.first_of_run1 = p.items.size();
     for (int32_t t = 0; t < r.count; ++t)
@@ -107,9 +112,7 @@ void prefetch_list(content_prefetch& p) {
 }
 
 bool prefetch_start(content_prefetch& p) {
-  int64_t pages = 0;
-  for (const prefetch_run& r : p.runs) pages += r.count;
-  if (pages < prefetch_min_pages.load(std::memory_order_relaxed) ||
+  if (run_pages(p) < prefetch_min_pages.load(std::memory_order_relaxed) ||
       std::thread::hardware_concurrency() < 2)
     return false;
   try {
