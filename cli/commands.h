@@ -55,6 +55,7 @@ inline constexpr item kStampItems[] = {
     {"FG", "foreground PDF; its first page is drawn on every background page"},
     {"OUT", "the output PDF; it may name one of the inputs"},
     {"--underlay", "draw the stamp underneath the background instead of on top"},
+    {"--opacity X", "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default)"},
 };
 
 inline constexpr item kInfoItems[] = {
@@ -69,7 +70,8 @@ inline constexpr command kCommands[] = {
      "The output has as many pages as the longer input; a page beyond the shorter input's end "
      "shows only the other input's page.",
      kMergeItems, static_cast<int>(std::size(kMergeItems))},
-    {"stamp", "stamp BG FG OUT [--underlay]", "Lay the first page of FG over every page of BG.",
+    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X]",
+     "Lay the first page of FG over every page of BG.",
      "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
      kStampItems, static_cast<int>(std::size(kStampItems))},
     {"info", "info [--json] [--objects] FILE", "Show what the reader finds in a PDF.",

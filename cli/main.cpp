@@ -5,6 +5,8 @@
 
 #include "commands.h"
 #include "info.h"
+#include "job/error.h"
+#include "job/job.h"
 #include "quiremark.h"
 
 #ifndef QUIREMARK_VERSION
@@ -94,6 +96,10 @@ int run(int argc, char** argv) {
 
   CLI::App* stamp = add_command(app, "stamp");
   add_job_args(stamp, *find_command("stamp"), stamp_a);
+  stamp
+      ->add_option("--opacity", stamp_a.opacity,
+                   str(item_help(*find_command("stamp"), "--opacity")))
+      ->type_name("X");
 
   CLI::App* info = add_command(app, "info");
   const command& ic = *find_command("info");
@@ -121,9 +127,17 @@ int run(int argc, char** argv) {
     return report(
         quiremark_merge(merge_a.bg.c_str(), merge_a.fg.c_str(), merge_a.out.c_str(), mode));
   }
-  if (stamp->parsed())
-    return report(quiremark_stamp(stamp_a.bg.c_str(), stamp_a.fg.c_str(), stamp_a.out.c_str(),
-                                  stamp_a.underlay ? 1 : 0));
+  if (stamp->parsed()) {
+    // A translucent stamp has no C function of its own; the tool runs the library's job directly.
+    int ok = 0;
+    try {
+      ok = qm::overlay_exec(stamp_a.bg.c_str(), stamp_a.fg.c_str(), stamp_a.out.c_str(),
+                            stamp_a.underlay ? 1 : 0, stamp_a.opacity, 1);
+    } catch (const std::bad_alloc&) {
+      qm::set_error("out of memory");
+    }
+    return report(ok);
+  }
   return run_info(info_a.file.c_str(), info_a.json, info_a.objects, stdout, stderr);
 }
 

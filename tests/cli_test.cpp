@@ -92,6 +92,11 @@ TEST(Cli, JobsSucceedSilently) {
        [](auto& b, auto& g, auto& o) {
          return quiremark_stamp(b.c_str(), g.c_str(), o.c_str(), 1);
        }},
+      // A translucent stamp: the tool reaches the library's job, with the stamp's group.
+      {{"stamp", f.bg, f.fg, f.out, "--opacity", "0.3"},
+       [](auto& b, auto& g, auto& o) {
+         return qm::overlay_exec(b.c_str(), g.c_str(), o.c_str(), 0, 0.3f, 1);
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -104,6 +109,10 @@ TEST(Cli, JobsSucceedSilently) {
     EXPECT_EQ(read_file(f.out), read_file(ref));
   }
   EXPECT_TRUE(qpdf_accepts(f.out));
+  // The last case is the translucent stamp: faded, and drawn as one group.
+  const std::string last = read_file(f.out);
+  EXPECT_NE(last.find("/ca 0.3000"), std::string::npos);
+  EXPECT_NE(last.find("/Group << /S /Transparency >>"), std::string::npos);
 }
 
 TEST(Cli, JobFailureSaysWhyAndExitsOne) {
@@ -135,7 +144,7 @@ TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
   files f;
   const std::string top = "usage: quiremark merge|stamp|info ARGS... (see quiremark --help)\n";
   const std::string merge = "usage: quiremark merge BG FG OUT [--underlay] [--opacity X]\n";
-  const std::string stamp = "usage: quiremark stamp BG FG OUT [--underlay]\n";
+  const std::string stamp = "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X]\n";
   const std::string info = "usage: quiremark info [--json] [--objects] FILE\n";
   struct ucase {
     std::vector<std::string> args;
@@ -155,8 +164,8 @@ TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
        "quiremark: Could not convert: --opacity = half\n" + merge},
       {{"merge", f.bg, f.fg, f.out, "--opacity"},
        "quiremark: --opacity: 1 required X missing\n" + merge},
-      {{"stamp", f.bg, f.fg, f.out, "--opacity", "0.5"},
-       "quiremark: The following arguments were not expected: 0.5 --opacity\n" + stamp},
+      {{"stamp", f.bg, f.fg, f.out, "--opacity"},
+       "quiremark: --opacity: 1 required X missing\n" + stamp},
       {{"stamp", f.bg}, "quiremark: FG is required\n" + stamp},
       {{"info"}, "quiremark: FILE is required\n" + info},
   };

@@ -26,6 +26,10 @@ const std::string kBgXobj =
     "<< /Type /XObject /Subtype /Form /BBox [0 0 612 792] /Length 4 >> stream\n0 g\n\nendstream";
 const std::string kFgXobj =
     "<< /Type /XObject /Subtype /Form /BBox [0 0 595 842] /Length 4 >> stream\n1 g\n\nendstream";
+// The same foreground in a translucent job: a transparency group, faded as one layer.
+const std::string kFgGroupXobj =
+    "<< /Type /XObject /Subtype /Form /BBox [0 0 595 842] /Length 4 /Group << /S /Transparency "
+    ">> >> stream\n1 g\n\nendstream";
 
 std::string page_obj(const std::string& box, int contents, const std::string& xobjects,
                      const std::string& gs = "") {
@@ -75,6 +79,9 @@ TEST(JobOutput, OnePageWholeFile) {
       {"opacity below 0.999", job_kind::opacity, 0, std::nextafter(0.999f, 0.0f), gs_line("0.9990"),
        bg_line + fg_gs_line},
       {"stamp", job_kind::stamp, 0, 1, "", bg_line + fg_line},
+      {"stamp opacity 0.5", job_kind::stamp_opacity, 0, 0.5f, gs_line("0.5000"),
+       bg_line + fg_gs_line},
+      {"stamp opacity 1", job_kind::stamp_opacity, 0, 1.0f, "", bg_line + fg_line},
   };
   one_page_inputs in;
   const std::string out = (scratch() / "one_out.pdf").string();
@@ -90,7 +97,7 @@ TEST(JobOutput, OnePageWholeFile) {
                       {3, page_obj("612 792", 4, " /Bg 5 0 R /Fg 6 0 R", c.gs)},
                       {4, content_obj(c.content)},
                       {5, kBgXobj},
-                      {6, kFgXobj}},
+                      {6, c.gs.empty() ? kFgXobj : kFgGroupXobj}},
                      7);
     EXPECT_EQ(r.out, want);
     read_output(r.out);  // startxref and every entry checked independently

@@ -79,6 +79,10 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
             rc[k] = quiremark_merge_opacity(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode,
                                             j.opacity);
             break;
+          case job_kind::stamp_opacity:
+            rc[k] =
+                qm::overlay_exec(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode, j.opacity, 1);
+            break;
         }
       });
     }

@@ -174,7 +174,7 @@ void read_page_content(const doc& d, const obj_rec& o, page_content& c) {
 }
 
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
-                         ancestor_memo& memo, buf& out, const page_content* pre) {
+                         ancestor_memo& memo, buf& out, const page_content* pre, bool group) {
   content own;
   const content& c = pre ? *pre : own;
   std::string res;
@@ -227,6 +227,7 @@ void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, cons
   }
   put(" /Length ");
   put(l.view());
+  if (group) put(" /Group << /S /Transparency >>");
   if (has_res) {
     put(" /Resources ");
     put(res);

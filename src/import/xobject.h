@@ -29,8 +29,12 @@ void read_page_content(const doc& d, const obj_rec& o, page_content& c);
 
 // The same body appended to out, the page's inherited resources looked up through memo (one memo
 // per document and job). The content is read here, unless `pre` holds what read_page_content
-// gave for this page.
+// gave for this page. With `group`, the XObject is a transparency group (" /Group << /S
+// /Transparency >>" right after the /Length number): it is composited on its own and then faded
+// as a whole by the alpha of the page that draws it, so nothing the page's content sets inside
+// (its own /ca or /CA, soft masks, blend modes) can undo the fade.
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
-                         ancestor_memo& memo, buf& out, const page_content* pre = nullptr);
+                         ancestor_memo& memo, buf& out, const page_content* pre = nullptr,
+                         bool group = false);
 
 }  // namespace qm

@@ -54,7 +54,9 @@ struct importer {
   // A page whose object is missing gets no object (the rule of prefetch_page, so that the pages
   // read ahead are the pages imported). Exhausted memory propagates as std::bad_alloc for the
   // caller to name the page.
-  void page(const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo, int32_t num) {
+  // A foreground page of a translucent job becomes a transparency group, faded as one layer.
+  void page(const doc& d, int32_t t, const renum_map& m, ancestor_memo& memo, int32_t num,
+            bool group) {
     const page_rec& p = d.pages[static_cast<size_t>(t)];
     const obj_rec* o = doc_find(d, p.num);
     if (!o) return;
@@ -64,7 +66,7 @@ struct importer {
       j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
       buf_str(j.out, fmt_int(num).view());
       buf_str(j.out, " 0 obj\n");
-      append_form_xobject(d, *o, p, m, memo, j.out, pre);
+      append_form_xobject(d, *o, p, m, memo, j.out, pre, group);
       buf_str(j.out, "\nendobj\n");
     }
     if (reading_ahead) prefetch_release(ahead, next_item++);
@@ -86,7 +88,7 @@ bool import_pages(importer& imp, ancestor_memo& bg_memo, ancestor_memo& fg_memo)
   overlay_job& j = imp.j;
   for (int32_t t = 0; t < j.bg_count; ++t) {
     try {
-      imp.page(j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)]);
+      imp.page(j.bg, t, j.bg_map, bg_memo, j.bg_xobj_num[static_cast<size_t>(t)], false);
     } catch (const std::bad_alloc&) {
       set_error("failed to build form XObject for background page %ld", static_cast<long>(t) + 1);
       return false;
@@ -94,7 +96,7 @@ bool import_pages(importer& imp, ancestor_memo& bg_memo, ancestor_memo& fg_memo)
   }
   if (j.stamp == 1) {
     try {
-      imp.page(j.fg, 0, j.fg_map, fg_memo, j.stamp_xobj_num);
+      imp.page(j.fg, 0, j.fg_map, fg_memo, j.stamp_xobj_num, j.translucent);
     } catch (const std::bad_alloc&) {
       set_error("failed to build stamp form XObject");
       return false;
@@ -102,7 +104,7 @@ bool import_pages(importer& imp, ancestor_memo& bg_memo, ancestor_memo& fg_memo)
   } else {
     for (int32_t t = 0; t < j.fg_count; ++t) {
       try {
-        imp.page(j.fg, t, j.fg_map, fg_memo, j.fg_xobj_num[static_cast<size_t>(t)]);
+        imp.page(j.fg, t, j.fg_map, fg_memo, j.fg_xobj_num[static_cast<size_t>(t)], j.translucent);
       } catch (const std::bad_alloc&) {
         set_error("failed to build form XObject for foreground page %ld", static_cast<long>(t) + 1);
         return false;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "job/job.h"
 #include "quiremark.h"
 #include "support/pdfgen.h"
 
@@ -143,7 +144,8 @@ struct job_result {
   std::string out;
 };
 
-enum class job_kind { merge, stamp, opacity };
+// stamp_opacity: a translucent stamp, which only the library's own job (and the tool) can ask for.
+enum class job_kind { merge, stamp, opacity, stamp_opacity };
 
 inline job_result run_job(job_kind k, const std::string& bg, const std::string& fg,
                           const std::string& out, int mode = 0, float opacity = 1.0f) {
@@ -158,6 +160,9 @@ inline job_result run_job(job_kind k, const std::string& bg, const std::string& 
       break;
     case job_kind::opacity:
       r.rc = quiremark_merge_opacity(bg.c_str(), fg.c_str(), out.c_str(), mode, opacity);
+      break;
+    case job_kind::stamp_opacity:
+      r.rc = qm::overlay_exec(bg.c_str(), fg.c_str(), out.c_str(), mode, opacity, 1);
       break;
   }
   r.err = quiremark_last_error();
