@@ -261,7 +261,7 @@ void collect_text_refs(std::string_view text, std::vector<int32_t>& out) {
 }
 
 void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
-                       std::vector<int32_t>& closure) {
+                       std::vector<int32_t>& closure, const std::vector<uint8_t>* stop) {
   closure.clear();
   // Membership: one mark per object number the document can hold, and a set for the numbers
   // outside that range (dangling references may name any number).
@@ -272,6 +272,8 @@ void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
     return r >= 0 && r <= top ? marks[static_cast<size_t>(r)] != 0 : others.count(r) != 0;
   };
   auto add = [&](int32_t r) {
+    if (stop && r > 0 && static_cast<size_t>(r) < stop->size() && (*stop)[static_cast<size_t>(r)])
+      return;
     if (r >= 0 && r <= top)
       marks[static_cast<size_t>(r)] = 1;
     else
@@ -331,6 +333,11 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
       if (nw > 0) {
         out += fmt_int(nw).view();
         out += " 0 R";
+        i = after;
+        continue;
+      }
+      if (!m.nulled.empty() && std::binary_search(m.nulled.begin(), m.nulled.end(), n)) {
+        out += "null";
         i = after;
         continue;
       }

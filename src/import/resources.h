@@ -21,6 +21,9 @@ struct renum_map {
   // (old number, index of its first entry) for the numbers that `first` does not cover (negative
   // ones, and those far above the rest), sorted by number.
   std::vector<std::pair<int32_t, int32_t>> far;
+  // Sorted input numbers that are not copied and whose references are written as null (the pages
+  // and page tree, for a job that carries annotations); empty otherwise.
+  std::vector<int32_t> nulled;
 };
 
 // old numbers = closure in order; new numbers consecutive from first_new.
@@ -64,12 +67,12 @@ void collect_text_refs(std::string_view text, std::vector<int32_t>& out);
 // The closure of the seeds over the references of the objects they reach, breadth first: the
 // seeds as given (duplicates kept), then each newly named object once, level by level, until a
 // level names nothing new. A stream's data are never scanned; numbers naming no object stay in
-// the closure without being scanned.
+// the closure without being scanned. Objects whose number is marked in `stop` are never entered.
 void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
-                       std::vector<int32_t>& closure);
+                       std::vector<int32_t>& closure, const std::vector<uint8_t>* stop = nullptr);
 
-// The text with every reference the map knows rewritten as "M 0 R"; all other bytes, zero bytes
-// included, are copied as they are.
+// The text with every reference the map knows rewritten as "M 0 R", and every reference to a
+// number of m.nulled as "null"; all other bytes, zero bytes included, are copied as they are.
 std::string remap_res_text(std::string_view text, const renum_map& m);
 
 // Appends input object `old` as output object `nw`, renumbered, recording its position in

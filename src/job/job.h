@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "import/resources.h"
+#include "job/keep_interactive.h"
 #include "job/out_stream.h"
 #include "reader/doc.h"
 #include "text/buf.h"
@@ -16,11 +17,12 @@ namespace qm {
 // on different threads are independent. Members release themselves (the documents through doc's
 // own members) when the job returns, on every path.
 struct overlay_job {
-  doc bg, fg;                // background and foreground documents
-  int mode = 0;              // 0: foreground on top; 1: foreground underneath
-  float opacity = 1.0f;      // clamped into [0, 1]
-  int stamp = 0;             // 1: foreground page 0 on every page; 0: pages paired one to one
-  bool translucent = false;  // opacity < 0.999: the foreground goes through /GSovl
+  doc bg, fg;                     // background and foreground documents
+  int mode = 0;                   // 0: foreground on top; 1: foreground underneath
+  float opacity = 1.0f;           // clamped into [0, 1]
+  int stamp = 0;                  // 1: foreground page 0 on every page; 0: pages paired one to one
+  bool translucent = false;       // opacity < 0.999: the foreground goes through /GSovl
+  bool keep_interactive = false;  // carry annotations, links, form, outline, document info
 
   int32_t bg_count = 0, fg_count = 0;
   int32_t total_pages = 0;  // 1 to 1,000,000
@@ -35,9 +37,9 @@ struct overlay_job {
   int32_t stamp_xobj_num = -1;
 
   renum_map bg_map, fg_map;         // input number -> output number of each copied object
+  interactive_part inter;           // with keep_interactive
   int32_t obj_count = 0;            // cross-reference size: highest output number + 1
   std::vector<int64_t> obj_offset;  // byte position of each output object, -1 when not written
-
 
   // Content streams of all output pages back to back: page t holds the bytes from
   // content_end[t - 1] (0 for the first page) to content_end[t].

@@ -129,12 +129,17 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   // Collect: the references of every page that will be imported, and their closure, per
   // document. In stamp mode only the foreground's first page is imported.
   gather_refs(j.bg, j.bg_count, bg_memo, j.bg_refs);
-  collect_resources(j.bg, j.bg_refs, j.bg_res);
   gather_refs(j.fg, j.stamp == 1 ? 1 : j.fg_count, fg_memo, j.fg_refs);
-  collect_resources(j.fg, j.fg_refs, j.fg_res);
+  // Annotations, form, outline and document information add what they name to the same
+  // closures, which then never enter the pages and page tree.
+  interactive_collect(j);
+  const bool inter = j.keep_interactive;
+  collect_resources(j.bg, j.bg_refs, j.bg_res, inter ? &j.inter.plan.stop[0] : nullptr);
+  collect_resources(j.fg, j.fg_refs, j.fg_res, inter ? &j.inter.plan.stop[1] : nullptr);
 
   // Number.
   if (!plan_objects(j)) return 0;
+  interactive_number(j);
 
   // The pages' drawing instructions, and the beginning of the file up to the content streams: the
   // XObjects come right after them, so the import can write each body straight into the output

@@ -84,7 +84,10 @@ void write_head(overlay_job& j) {
   buf_str(out, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
 
   mark(j, 1);
-  buf_str(out, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
+  if (j.keep_interactive)
+    put(out, {"1 0 obj\n<< /Type /Catalog /Pages 2 0 R", j.inter.catalog, " >>\nendobj\n"});
+  else
+    buf_str(out, "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n");
 
   mark(j, 2);
   buf_str(out, "2 0 obj\n<< /Type /Pages /Kids [");
@@ -114,7 +117,11 @@ void write_head(overlay_job& j) {
     } else {
       buf_str(out, " >>\n");
     }
-    buf_str(out, "   >>\n>>\nendobj\n");
+    if (j.keep_interactive)
+      put(out, {"   >>\n", interactive_annots_text(j.inter.plan, t, j.inter.first_new),
+                "\n>>\nendobj\n"});
+    else
+      buf_str(out, "   >>\n>>\nendobj\n");
     stream_hand_over(j.stream.get(), out, &j.out_base);
   }
 
@@ -152,6 +159,8 @@ int write_output(overlay_job& j, const char* path) {
     stream_hand_over(j.stream.get(), out, &j.out_base);
   }
 
+  interactive_write(j);
+
   // Cross-reference table: one subsection from 0, entries of exactly 20 bytes. Positions have
   // ten digits, so an object that starts at 10^10 or beyond cannot be described.
   const int64_t xref_pos = out_pos(j);
@@ -171,8 +180,8 @@ int write_output(overlay_job& j, const char* path) {
       buf_str(out, "0000000000 00000 f \n");
   }
 
-  put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R >>\nstartxref\n",
-            fmt_int(xref_pos).view(), "\n%%EOF\n"});
+  put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R", j.inter.info,
+            " >>\nstartxref\n", fmt_int(xref_pos).view(), "\n%%EOF\n"});
 
   switch (j.stream ? stream_finish(*j.stream, out) : safe_write(path, out.view())) {
     case write_result::cannot_open:

@@ -20,6 +20,7 @@ void doc_free(doc& d) {
   d = doc{};
   // A released record is all zero, like one that was never loaded.
   d.trailer_root = 0;
+  d.trailer_info = 0;
   d.catalog = 0;
 }
 

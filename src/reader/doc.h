@@ -38,6 +38,7 @@ struct doc {
   file_data data;  // the whole file
   int32_t len = 0;
   int32_t trailer_root = -1;
+  int32_t trailer_info = -1;  // object number named by /Info, as /Root is found; -1 when none
   int32_t encrypted = 0;
   std::vector<obj_rec> objects;
   std::vector<std::unique_ptr<char[]>> blocks;  // decoded object streams

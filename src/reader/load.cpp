@@ -321,6 +321,7 @@ int load_parsed(doc& d, const char* name) {
 void reset(doc& d) {
   doc_free(d);
   d.trailer_root = -1;
+  d.trailer_info = -1;
   d.catalog = -1;
 }
 

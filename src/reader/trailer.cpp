@@ -1,6 +1,6 @@
 // Cross-reference sections and trailers: which object is the catalog, and is the file encrypted.
 //
-// Only /Root, /Encrypt and (in cross-reference streams) /Prev are read; the cross-reference
+// Only /Root, /Info, /Encrypt and (in cross-reference streams) /Prev are read; the cross-reference
 // entries themselves are never interpreted, because objects are located by scanning the file.
 // The walk starts at the offset after the file's last "startxref":
 //   - "xref" there is a classic table: every "trailer" from it to the end of the file is read,
@@ -52,6 +52,8 @@ void read_classic_trailers(doc& d, pos_t xref_pos) {
         return pos_t{-1};
       });
       if (r >= 0) d.trailer_root = int_after(t, r, 4, h);
+      const pos_t info = find_name(t, len, p, h, "Info");
+      if (info >= 0 && int_after(t, info, 4, h) > 0) d.trailer_info = int_after(t, info, 4, h);
       if (memo_find_name(encrypt, t, p, h, "Encrypt") >= 0) d.encrypted = 1;
     }
     tr = tr + 1 < len ? find_kw(t, len, tr + 1, "trailer") : -1;
@@ -88,6 +90,10 @@ pos_t read_xref_stream(doc& d, pos_t o, int* examined) {
       int32_t v = int_after(t, k, 4, end);
       if (v >= 0) d.trailer_root = v;
     }
+  }
+  if (d.trailer_info <= 0) {
+    k = find_name(t, len, p, end, "Info");
+    if (k >= 0) d.trailer_info = int_after(t, k, 4, end);
   }
   if (find_name(t, len, p, end, "Encrypt") >= 0) d.encrypted = 1;
   return next;
