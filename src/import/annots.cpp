@@ -11,6 +11,22 @@ namespace {
 
 constexpr int kNoRotate = 16;  // annotation flag bit 5
 
+// The geometry keys, which are moved, written in place when they were references.
+constexpr std::string_view kGeometry[] = {"Rect", "QuadPoints", "Vertices", "L",
+                                          "CL",   "InkList",    "RD"};
+
+void geometry_direct(const doc& d, pdf_value& v) {
+  for (std::string_view key : kGeometry) {
+    pdf_value* g = dict_get(v, key);
+    pdf_value direct;
+    if (g == nullptr || g->k != pdf_value::kind::ref) continue;
+    if (obj_value(d, g->n, &direct))
+      *g = std::move(direct);
+    else
+      dict_erase(v, key);
+  }
+}
+
 bool readable(const pdf_value& v) {
   std::vector<double> r;
   const pdf_value* rect = dict_get(v, "Rect");
@@ -156,6 +172,7 @@ void plan_annots(const doc& d, const std::vector<annot_use>& uses, bool keep_wid
         } else {
           cp.in = std::move(e);
         }
+        if (cp.in.k == pdf_value::kind::dict) geometry_direct(d, cp.in);
         if (!readable(cp.in) || (!keep_widgets && is_subtype(cp.in, "Widget"))) continue;
         it->second.push_back(std::move(cp));
       }

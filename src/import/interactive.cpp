@@ -66,6 +66,28 @@ struct settler {
   }
 };
 
+// The document information: the trailers' /Info as the reader found it; for a file whose
+// cross-reference sections could not be followed, the /Info of the last "trailer" dictionary
+// that names an object of the file.
+int32_t info_number(const doc& d) {
+  if (d.trailer_info > 0) return d.trailer_info;
+  const char* t = d.data.get();
+  const std::string_view all(t, static_cast<size_t>(std::max(d.len, 0)));
+  for (size_t at = all.rfind("trailer"); at != std::string_view::npos;
+       at = at == 0 ? std::string_view::npos : all.rfind("trailer", at - 1)) {
+    const pos_t p = static_cast<pos_t>(at);
+    if (!kw_at(t, p, d.len, "trailer")) continue;
+    pos_t end = find_kw(t, d.len, p, "startxref");
+    if (end < 0) end = d.len;
+    const pos_t key = find_name(t, d.len, p, end, "Info");
+    if (key < 0) continue;
+    pos_t v = skip_ws(t, key + 5, end);
+    const int32_t n = parse_int_at(t, end, &v);
+    if (n > 0 && doc_find(d, n) != nullptr) return n;
+  }
+  return -1;
+}
+
 // The catalog entries taken over as they are (their references go into the closure).
 void plain_catalog_entries(const pdf_value& catalog, interactive_plan& p) {
   for (std::string_view key : {"PageLabels", "Lang", "ViewerPreferences", "PageMode", "Metadata"})
@@ -125,9 +147,10 @@ void build_source(interactive_source& s, int source, interactive_plan& p) {
     if (outline >= 0) p.catalog.push_back({"Outlines", make_new_ref(outline)});
     named_catalog_entries(c, p);
     plain_catalog_entries(catalog, p);
-    if (d.trailer_info > 0 && d.trailer_info != d.catalog) {
+    const int32_t info = info_number(d);
+    if (info > 0 && info != d.catalog) {
       p.info.k = pdf_value::kind::ref;
-      p.info.n = d.trailer_info;
+      p.info.n = info;
     }
   }
   // Settle what was made from this document.
