@@ -40,6 +40,13 @@ bool is_subtype(const pdf_value& v, std::string_view s) {
 
 // The page's /Annots entries.
 std::vector<pdf_value> annots_of(const doc& d, int32_t page_obj) {
+  // Most pages have none: a look for the key comes before reading the dictionary.
+  const obj_rec* o = doc_find(d, page_obj);
+  span s;
+  if (o == nullptr || (o->in_objstm && o->text == nullptr) ||
+      !dict_span(d.data.get(), d.len, *o, &s) ||
+      find_name_top(s.t, s.end, s.start, s.end, "Annots") < 0)
+    return {};
   pdf_value page, list;
   if (!obj_value(d, page_obj, &page)) return {};
   const pdf_value* a = dict_get(page, "Annots");
