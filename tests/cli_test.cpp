@@ -108,7 +108,7 @@ TEST(Cli, JobsSucceedSilently) {
     ASSERT_EQ(c.lib(f.bg, f.fg, ref), 1);
     EXPECT_EQ(read_file(f.out), read_file(ref));
   }
-  EXPECT_TRUE(qpdf_accepts(f.out));
+  EXPECT_QPDF_ACCEPTS(f.out);
   // The last case is the translucent stamp: faded, and drawn as one group.
   const std::string last = read_file(f.out);
   EXPECT_NE(last.find("/ca 0.3000"), std::string::npos);

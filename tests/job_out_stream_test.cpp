@@ -89,7 +89,7 @@ TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
       EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
     }
   }
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 // A write that fails part way (here: the file size limit) fails the job with the write message,
