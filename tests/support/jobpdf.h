@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,23 @@ inline std::filesystem::path scratch() {
   const std::filesystem::path p = tmp_dir() / name;
   std::filesystem::create_directories(p);
   return p;
+}
+
+// A fresh, empty directory of that name in the test's scratch directory.
+inline std::filesystem::path fresh_dir(const std::string& name) {
+  const std::filesystem::path d = scratch() / name;
+  std::filesystem::remove_all(d);
+  std::filesystem::create_directories(d);
+  return d;
+}
+
+// The names of the entries of a directory, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& d) {
+  std::vector<std::string> v;
+  for (const auto& e : std::filesystem::directory_iterator(d))
+    v.push_back(e.path().filename().string());
+  std::sort(v.begin(), v.end());
+  return v;
 }
 
 // Writes bytes to a file in the test's scratch directory and returns its path.
