@@ -46,7 +46,8 @@ void add_job_args(CLI::App* sub, const command& c, job_args& a) {
   sub->add_flag("--underlay", a.underlay, str(item_help(c, "--underlay")))->disable_flag_override();
 }
 
-// Runs a job through the public interface and reports its failure the conventional way.
+// The exit status for a job's result (1 done, 0 failed), with the library's message on stderr
+// when it failed.
 int report(int ok) {
   if (ok) return kExitOk;
   std::fprintf(stderr, "quiremark: %s\n", quiremark_last_error());
