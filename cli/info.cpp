@@ -8,8 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "import/box.h"
-#include "job/error.h"
+#include "reader/box.h"
 #include "reader/doc.h"
 #include "reader/load.h"
 
@@ -134,8 +133,9 @@ int run_info(const char* path, bool json, bool objects, std::FILE* out, std::FIL
   using namespace qm;
   try {
     doc d;
-    if (doc_load(path, d) != 0) {
-      std::fprintf(err, "quiremark: %s\n", g_err);
+    msg m;
+    if (doc_load(path, d, m) != 0) {
+      std::fprintf(err, "quiremark: %s\n", m.text);
       return 1;
     }
     if (json)

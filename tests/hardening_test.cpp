@@ -74,10 +74,10 @@ std::string sparse_file(const std::string& name, std::uintmax_t size, std::strin
 
 std::string load_message(const std::string& path) {
   qm::doc d;
-  qm::clear_error();
-  EXPECT_EQ(qm::doc_load(path.c_str(), d), -1);
+  qm::msg m;
+  EXPECT_EQ(qm::doc_load(path.c_str(), d, m), -1);
   EXPECT_EQ(d.data, nullptr);
-  return qm::g_err;
+  return m.text;
 }
 
 // Sizes on both sides of the limit: a file of INT32_MAX bytes passes the size test and is then
@@ -167,11 +167,12 @@ TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
   // Loaded once (reading and scanning 2 GiB is the slow part), examined, then handed to the job
   // as its background, under a small foreground.
   qm::overlay_job j;
-  if (qm::doc_load(path.c_str(), j.bg) != 0 && std::string(qm::g_err).rfind("read error", 0) == 0)
+  qm::msg m;
+  if (qm::doc_load(path.c_str(), j.bg, m) != 0 && std::string(m.text).rfind("read error", 0) == 0)
     GTEST_SKIP() << "no memory for a 2 GiB document here";
   std::filesystem::remove(path);
   const qm::doc& d = j.bg;
-  ASSERT_EQ(d.len, static_cast<int32_t>(kInt32Max)) << qm::g_err;
+  ASSERT_EQ(d.len, static_cast<int32_t>(kInt32Max)) << m.text;
   EXPECT_EQ(d.trailer_root, 1);
   EXPECT_EQ(d.catalog, 1);
   ASSERT_EQ(d.pages.size(), 1u);
@@ -199,7 +200,7 @@ TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
   EXPECT_EQ(qm::doc_find(d, 8), nullptr);  // the object stream itself is not kept
 
   const std::string small = put_file("small.pdf", n_pages_pdf(2, "small"));
-  ASSERT_EQ(qm::doc_load(small.c_str(), j.fg), 0);
+  ASSERT_EQ(qm::doc_load(small.c_str(), j.fg, m), 0) << m.text;
   const std::string out = (scratch() / "out.pdf").string();
   ASSERT_EQ(qm::overlay_loaded(j, out.c_str()), 1) << qm::g_err;
   const std::string bytes = read_file(out);

@@ -92,7 +92,10 @@ TEST(JobMessages, LoadedDocumentWithoutPages) {
   auto load = [&](qm::doc& d) {
     auto data = std::make_unique<char[]>(bytes.size());
     std::memcpy(data.get(), bytes.data(), bytes.size());
-    ASSERT_EQ(qm::doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "mem", d), 0);
+    qm::msg m;
+    ASSERT_EQ(qm::doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "mem", d, m),
+              0)
+        << m.text;
   };
   struct pcase {
     bool empty_bg, empty_fg;

@@ -121,8 +121,9 @@ TEST(JobPrefetch, JobThreadReadsThePagesItselfInOrder) {
   const std::string bg_path = put_file("own_bg.pdf", varied_contents_pdf(bg_pages, "bg"));
   const std::string fg_path = put_file("own_fg.pdf", varied_contents_pdf(5, "fg"));
   qm::doc bg, fg;
-  ASSERT_EQ(qm::doc_load(bg_path.c_str(), bg), 0);
-  ASSERT_EQ(qm::doc_load(fg_path.c_str(), fg), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(bg_path.c_str(), bg, m), 0) << m.text;
+  ASSERT_EQ(qm::doc_load(fg_path.c_str(), fg, m), 0) << m.text;
   // A page whose object is missing is not read.
   fg.pages[2].num = fg.max_objnum + 100;
 

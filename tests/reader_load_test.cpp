@@ -311,16 +311,17 @@ TEST(SharedSpans, ManyObjectsSharingOneStreamLoadInLinearTime) {
 // --- Messages ---------------------------------------------------------------------------------
 
 std::string load_error(const char* path) {
-  qm::set_error("untouched");
+  qm::msg m;
+  qm::msg_set(m, "untouched");
   qm::doc d;
-  int r = qm::doc_load(path, d);
+  int r = qm::doc_load(path, d, m);
   EXPECT_EQ(r, -1);
   // A failed load leaves nothing behind.
   EXPECT_EQ(d.data, nullptr);
   EXPECT_TRUE(d.objects.empty());
   EXPECT_TRUE(d.pages.empty());
   EXPECT_TRUE(d.blocks.empty());
-  return qm::g_err;
+  return m.text;
 }
 
 TEST(LoaderMessages, Table) {
@@ -387,12 +388,13 @@ TEST(LoaderMessages, FilesOfTwoGibibytesOrMoreAreRefused) {
 
 TEST(LoaderMessages, FromMemory) {
   qm::doc d;
-  EXPECT_EQ(qm::doc_load_bytes(nullptr, 5, "buf", d), -1);
-  EXPECT_EQ(std::string(qm::g_err), "empty input file: buf");
-  EXPECT_EQ(load_mem("", d, "zero"), -1);
-  EXPECT_EQ(std::string(qm::g_err), "empty input file: zero");
-  EXPECT_EQ(load_mem("plain text", d, "words"), -1);
-  EXPECT_EQ(std::string(qm::g_err), "no PDF objects found \xE2\x80\x94 not a PDF: words");
+  qm::msg m;
+  EXPECT_EQ(qm::doc_load_bytes(nullptr, 5, "buf", d, m), -1);
+  EXPECT_EQ(std::string(m.text), "empty input file: buf");
+  EXPECT_EQ(load_mem("", d, "zero", &m), -1);
+  EXPECT_EQ(std::string(m.text), "empty input file: zero");
+  EXPECT_EQ(load_mem("plain text", d, "words", &m), -1);
+  EXPECT_EQ(std::string(m.text), "no PDF objects found \xE2\x80\x94 not a PDF: words");
   EXPECT_EQ(d.data, nullptr);
 }
 
@@ -401,7 +403,8 @@ TEST(Load, FileAndMemoryGiveTheSameDocument) {
   const std::string bytes = g.bytes();
   const std::string path = qmtest::write_file("same.pdf", bytes);
   qm::doc a, b;
-  ASSERT_EQ(qm::doc_load(path.c_str(), a), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(path.c_str(), a, m), 0) << m.text;
   ASSERT_EQ(load_mem(bytes, b), 0);
   EXPECT_EQ(a.len, b.len);
   EXPECT_EQ(nums_of(a), nums_of(b));
@@ -439,9 +442,10 @@ TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
     ASSERT_EQ(bytes.size(), size);
     const std::string path = qmtest::write_file("large.pdf", bytes);
     qm::doc mapped, plain;
-    ASSERT_EQ(qm::doc_load(path.c_str(), mapped), 0);
+    qm::msg m;
+    ASSERT_EQ(qm::doc_load(path.c_str(), mapped, m), 0) << m.text;
     qm::file_data_map_min = SIZE_MAX;
-    ASSERT_EQ(qm::doc_load(path.c_str(), plain), 0);
+    ASSERT_EQ(qm::doc_load(path.c_str(), plain, m), 0) << m.text;
     qm::file_data_map_min = from;
     EXPECT_EQ(mapped.data.get_deleter().mapped, size >= from ? size : 0u);
     EXPECT_EQ(plain.data.get_deleter().mapped, 0u);

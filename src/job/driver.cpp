@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "import/box.h"
 #include "job/error.h"
 #include "job/job.h"
+#include "reader/box.h"
 #include "reader/load.h"
 
 namespace qm {
@@ -45,8 +45,11 @@ int overlay_run(const char* bg_path, const char* fg_path, const char* out_path, 
   j.translucent = opacity < 0.999f;
 
   // Load: the loader writes its own message and leaves its document empty on failure.
-  if (doc_load(bg_path, j.bg) != 0) return 0;
-  if (doc_load(fg_path, j.fg) != 0) return 0;
+  msg m;
+  if (doc_load(bg_path, j.bg, m) != 0 || doc_load(fg_path, j.fg, m) != 0) {
+    set_error("%s", m.text);
+    return 0;
+  }
   return overlay_loaded(j, out_path);
 }
 

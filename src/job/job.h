@@ -38,7 +38,6 @@ struct overlay_job {
   int32_t obj_count = 0;            // cross-reference size: highest output number + 1
   std::vector<int64_t> obj_offset;  // byte position of each output object, -1 when not written
 
-
   // Content streams of all output pages back to back: page t holds the bytes from
   // content_end[t - 1] (0 for the first page) to content_end[t].
   std::string contents;

@@ -25,6 +25,12 @@ int write_output(overlay_job& j, const char* path);
 // The largest byte position a cross-reference entry can name: ten decimal digits.
 inline constexpr int64_t kMaxXrefOffset = 9999999999;
 
+// Appends input object `old` as output object `nw`, renumbered, recording its position in
+// offsets[nw] (base plus its place in out: base counts the output bytes before out's first);
+// appends nothing when the input has no such object.
+void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
+                       std::vector<int64_t>& offsets, int64_t base = 0);
+
 // Whether every written object's position (-1 for none) fits a cross-reference entry.
 bool offsets_fit_xref(const std::vector<int64_t>& offsets);
 
