@@ -426,14 +426,8 @@ TEST(Load, FileAndMemoryGiveTheSameDocument) {
 TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
   const std::string body = qmtest::pdfgen::simple({"/MediaBox [0 0 100 200]", ""}).bytes();
   const size_t header = body.find('\n') + 1;
-  // The threshold is set here (sanitizer builds map nothing unless told to) and restored however
-  // the test ends.
+  // The threshold is given here (sanitizer builds map nothing unless told to).
   const size_t from = size_t{1} << 20;
-  struct restore_map_min {
-    size_t saved = qm::file_data_map_min.load();
-    ~restore_map_min() { qm::file_data_map_min = saved; }
-  } restore;
-  qm::file_data_map_min = from;
   for (const size_t size : {from - 1, from, from + 1, 5 * from + 123}) {
     SCOPED_TRACE(size);
     // A comment after the header line pads the file to the size.
@@ -443,10 +437,8 @@ TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
     const std::string path = qmtest::write_file("large.pdf", bytes);
     qm::doc mapped, plain;
     qm::msg m;
-    ASSERT_EQ(qm::doc_load(path.c_str(), mapped, m), 0) << m.text;
-    qm::file_data_map_min = SIZE_MAX;
-    ASSERT_EQ(qm::doc_load(path.c_str(), plain, m), 0) << m.text;
-    qm::file_data_map_min = from;
+    ASSERT_EQ(qm::doc_load(path.c_str(), mapped, m, from), 0) << m.text;
+    ASSERT_EQ(qm::doc_load(path.c_str(), plain, m, SIZE_MAX), 0) << m.text;
     EXPECT_EQ(mapped.data.get_deleter().mapped, size >= from ? size : 0u);
     EXPECT_EQ(plain.data.get_deleter().mapped, 0u);
     ASSERT_EQ(mapped.len, static_cast<int32_t>(size));

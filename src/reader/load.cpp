@@ -354,7 +354,7 @@ int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, 
   return load_bytes(std::move(data), len, name, d, m);
 }
 
-int doc_load(const char* path, doc& d, msg& m) {
+int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   reset(d);
   if (!path) {
     msg_set(m, "NULL path argument");
@@ -374,7 +374,7 @@ int doc_load(const char* path, doc& d, msg& m) {
     msg_set(m, "empty input file: %s", path);
     return -1;
   }
-  file_data data = file_data_alloc(static_cast<size_t>(size));
+  file_data data = file_data_alloc(static_cast<size_t>(size), map_min);
   if (!data ||
       std::fread(data.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
     std::fclose(f);

@@ -7,8 +7,9 @@ namespace qm {
 
 // Reads the file, its trailer facts, every object and the page list. Returns 0 when loaded, -1
 // after writing one message into m (the doc is then empty). Throws std::bad_alloc only when
-// memory runs out where no silent fallback exists.
-int doc_load(const char* path, doc& d, msg& m);
+// memory runs out where no silent fallback exists. A file of map_min bytes or more is read into
+// a mapping of its own (file_data_alloc).
+int doc_load(const char* path, doc& d, msg& m, size_t map_min = kFileMapMin);
 
 // The same from bytes already in memory (takes ownership); `name` stands for the path in messages.
 int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d, msg& m);
