@@ -150,13 +150,8 @@ TEST(JobMessages, ResultNamesTheFileConcerned) {
   for (const rcase& c : cases) {
     SCOPED_TRACE(c.name);
     qm::set_error("untouched");
-    qm::job_options o;
-    o.background = c.bg;
-    o.foreground = c.fg;
-    o.output = c.out;
-    o.mode = c.mode;
     qm::job_result r;
-    qm::job_run(o, r);
+    qm::job_run(options_for(job_kind::merge, c.bg, c.fg, c.out, c.mode), r);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, c.want);
     EXPECT_EQ(r.part, c.part);
@@ -165,13 +160,8 @@ TEST(JobMessages, ResultNamesTheFileConcerned) {
     EXPECT_EQ(qm::job_publish(r), 0);
     EXPECT_EQ(std::string(quiremark_last_error()), c.want);
   }
-  qm::job_options o;
-  o.background = good;
-  o.foreground = good;
-  o.output = out;
-  o.stamp = true;
   qm::job_result r;
-  qm::job_run(o, r);
+  qm::job_run(options_for(job_kind::stamp, good, good, out), r);
   EXPECT_TRUE(r.ok) << r.message;
   EXPECT_EQ(r.message, "");
   EXPECT_EQ(r.part, qm::job_part::none);

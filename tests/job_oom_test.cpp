@@ -105,11 +105,7 @@ TEST(JobOom, EveryAllocationFailureIsReported) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // These two-page jobs use helper threads only when told to from one page on; otherwise never.
-    qm::job_options o;
-    o.background = bg;
-    o.foreground = fg;
-    o.output = out;
-    o.stamp = c.kind == job_kind::stamp;
+    qm::job_options o = options_for(c.kind, bg, fg, out);
     o.read_ahead_min_pages = c.helpers ? 1 : INT64_MAX;
     o.output_min_pages = c.helpers ? 1 : INT64_MAX;
     o.output_chunk_bytes = 1;

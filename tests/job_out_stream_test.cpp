@@ -100,11 +100,8 @@ TEST(OutStream, FailedWritePartWayKeepsTheOldFile) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      qm::job_options o = streaming(1);
+      qm::job_options o = options_for(job_kind::merge, bg, fg, out.string(), 0, 1.0f, streaming(1));
       o.read_ahead_min_pages = 1;
-      o.background = bg;
-      o.foreground = fg;
-      o.output = out.string();
       ::signal(SIGXFSZ, SIG_IGN);
       struct rlimit lim = {limit, limit};
       ::setrlimit(RLIMIT_FSIZE, &lim);
@@ -135,13 +132,8 @@ TEST(OutStream, OutputMayReplaceAnInput) {
   const job_result whole =
       run_job(job_kind::stamp, bg, fg, (d / "whole.pdf").string(), 0, 1.0f, &never);
   ASSERT_EQ(whole.rc, 1) << whole.err;
-  qm::job_options o = streaming(1);
-  o.background = bg;
-  o.foreground = fg;
-  o.output = bg;
-  o.stamp = true;
   qm::job_result r;
-  qm::job_run(o, r);
+  qm::job_run(options_for(job_kind::stamp, bg, fg, bg, 0, 1.0f, streaming(1)), r);
   ASSERT_TRUE(r.ok) << r.message;
   EXPECT_TRUE(r.output_streamed);
   EXPECT_EQ(r.pages, 30);

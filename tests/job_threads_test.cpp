@@ -71,15 +71,8 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
       // as the exports publish it (a success empties the shared text).
       threads.emplace_back([&, k] {
         const thread_job& j = jobs[k];
-        qm::job_options o = helpers;
-        o.background = j.bg;
-        o.foreground = j.fg;
-        o.output = j.out;
-        o.stamp = j.kind == job_kind::stamp;
-        o.mode = j.mode;
-        o.opacity = j.kind == job_kind::opacity ? j.opacity : 1.0f;
         qm::job_result r;
-        qm::job_run(o, r);
+        qm::job_run(options_for(j.kind, j.bg, j.fg, j.out, j.mode, j.opacity, helpers), r);
         rc[k] = qm::job_publish(r);
       });
     }
