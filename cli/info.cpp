@@ -1,4 +1,6 @@
 // `quiremark info`: prints the trailer facts, catalog, object table and page list of one file.
+// It reads the loaded document itself (reader/), by design: the C interface has no such view, so
+// this command is the one part of the tool that uses the library's internals below the job.
 #include "info.h"
 
 #include <charconv>

@@ -41,8 +41,8 @@ struct job_result {
   bool output_streamed = false;    // the output was written while it was made
 };
 
-// Runs one job. Never throws: exhausted memory is "out of memory", other exceptions
-// "internal error: ..." as today.
+// Runs one job. Never throws: exhausted memory is "out of memory", any other exception
+// "internal error: <its what()>". Everything the job allocated is released before it returns.
 void job_run(const job_options& o, job_result& r) noexcept;
 
 // The exports' side of a job: copies the result's message into the error text (emptied on
