@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "text/buf.h"
+#include "text/msg.h"
 #include "text/numfmt.h"
 #include "text/scan.h"
 
@@ -612,3 +613,32 @@ TEST(Scan, StaysInsideItsSpan) {
 }
 
 }  // namespace
+
+// A message is formatted with vsnprintf's semantics, cut after 1023 bytes and always terminated,
+// and may quote the message it replaces.
+TEST(Msg, FormatsAndCuts) {
+  struct ecase {
+    std::string arg;
+    std::string want;
+  };
+  const std::vector<ecase> cases = {
+      {"", "x  y"},
+      {"abc", "x abc y"},
+      {std::string(1019, 'a'), "x " + std::string(1019, 'a') + " y"},  // exactly 1023
+      {std::string(1020, 'a'), "x " + std::string(1020, 'a') + " "},   // 1024 cut to 1023
+      {std::string(5000, 'b'), ("x " + std::string(5000, 'b')).substr(0, 1023)},
+  };
+  qm::msg m;
+  EXPECT_STREQ(m.text, "");
+  for (const auto& c : cases) {
+    qm::msg_set(m, "x %s y", c.arg.c_str());
+    EXPECT_EQ(std::string(m.text), c.want);
+  }
+  qm::msg_set(m, "page %ld of %d", 1000001L, -7);
+  EXPECT_STREQ(m.text, "page 1000001 of -7");
+  qm::msg_set(m, "first");
+  qm::msg_set(m, "%s, then second", m.text);
+  EXPECT_STREQ(m.text, "first, then second");
+  qm::msg_clear(m);
+  EXPECT_STREQ(m.text, "");
+}

@@ -7,8 +7,8 @@
 
 #include <new>
 
-#include "import/resources.h"
 #include "inflate/inflate.h"
+#include "reader/streamdict.h"
 
 namespace qm {
 namespace {

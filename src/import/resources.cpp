@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "reader/streamdict.h"
 #include "text/numfmt.h"
 
 namespace qm {
@@ -219,43 +220,6 @@ bool page_resources_text(const doc& d, const span& s, ancestor_memo& memo, std::
   return false;
 }
 
-bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
-  if (t == nullptr || pos < 0 || pos + 1 >= len || t[pos] != '<' || t[pos + 1] != '<') return false;
-  int depth = 0;
-  pos_t i = pos;
-  while (i < len) {
-    char c = t[i];
-    if (c == '<' && i + 1 < len && t[i + 1] == '<') {
-      ++depth;
-      i += 2;
-    } else if (c == '>' && i + 1 < len && t[i + 1] == '>') {
-      if (--depth == 0) {
-        out->assign(t + pos, static_cast<size_t>(i + 2 - pos));
-        return true;
-      }
-      i += 2;
-    } else if (c == '(') {
-      int nest = 1;
-      ++i;
-      while (i < len && nest > 0) {
-        if (t[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (t[i] == '(') ++nest;
-        if (t[i] == ')') --nest;
-        ++i;
-      }
-      if (nest > 0) return false;  // the text ends inside the string
-    } else if (c == '%') {
-      while (i < len && t[i] != '\r' && t[i] != '\n') ++i;
-    } else {
-      ++i;
-    }
-  }
-  return false;
-}
-
 void collect_text_refs(std::string_view text, std::vector<int32_t>& out) {
   for_each_ref(text, [&](int32_t n) { out.push_back(n); });
 }
@@ -339,55 +303,6 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
     i = e;
   }
   return out;
-}
-
-void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
-                       std::vector<int64_t>& offsets, int64_t base) {
-  const obj_rec* o = doc_find(d, old);
-  if (o == nullptr) return;
-  if (nw >= 0) {
-    if (offsets.size() <= static_cast<size_t>(nw)) offsets.resize(static_cast<size_t>(nw) + 1, -1);
-    offsets[static_cast<size_t>(nw)] = base + static_cast<int64_t>(out.len);
-  }
-  buf_str(out, fmt_int(nw).view());
-  buf_str(out, " 0 obj\n");
-  const char* data = d.data.get();
-  if (o->in_objstm) {
-    if (o->text != nullptr && o->text_len > 0)
-      buf_str(out, remap_res_text({o->text, static_cast<size_t>(o->text_len)}, m));
-    buf_str(out, "\nendobj\n");
-    return;
-  }
-  if (o->has_stream) {
-    std::string dict;
-    if (o->dict_start >= 0 && dict_text_at(data, d.len, o->dict_start, &dict))
-      buf_str(out, remap_res_text(dict, m));
-    else
-      buf_str(out, "<< >>");
-    buf_str(out, "\nstream\n");
-    // The data travel as they are, still encoded; /Length is left as written.
-    if (o->data_start >= 0 && o->data_end <= d.len && o->data_end > o->data_start)
-      buf_append(out, data + o->data_start, static_cast<size_t>(o->data_end - o->data_start));
-    buf_str(out, "\nendstream\nendobj\n");
-    return;
-  }
-  // Any other object: its value, from after "N G obj" up to "endobj".
-  pos_t p = o->obj_start;
-  bool copied = false;
-  if (p >= 0 && p < d.len) {
-    parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (p < d.len && is_digit(static_cast<unsigned char>(data[p]))) parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (kw_at(data, p, d.len, "obj")) p = skip_ws(data, p + 3, d.len);
-    const int64_t n = static_cast<int64_t>(o->endobj_pos) - p;
-    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= 268435455) {
-      buf_str(out, remap_res_text({data + p, static_cast<size_t>(n)}, m));
-      copied = true;
-    }
-  }
-  if (!copied) buf_str(out, "<< >>");
-  buf_str(out, "\nendobj\n");
 }
 
 }  // namespace qm

@@ -9,7 +9,7 @@
 #include "import/xobject.h"
 
 #include "import/decode.h"
-#include "import/streamdict.h"
+#include "reader/streamdict.h"
 #include "text/buf.h"
 #include "text/numfmt.h"
 

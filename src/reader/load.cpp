@@ -20,12 +20,12 @@
 #include <new>
 #include <utility>
 
-#include "import/streamdict.h"
-#include "job/error.h"
 #include "reader/objstm.h"
 #include "reader/pagetree.h"
 #include "reader/search_memo.h"
+#include "reader/streamdict.h"
 #include "reader/trailer.h"
+#include "text/msg.h"
 
 namespace qm {
 
@@ -305,17 +305,17 @@ void load_object_table(doc& d) {
 namespace {
 
 // Everything after the file read; the doc holds the bytes.
-int load_parsed(doc& d, const char* name) {
+int load_parsed(doc& d, const char* name, msg& m) {
   load_object_table(d);
   if (d.objects.empty()) {
-    set_error("no PDF objects found \xE2\x80\x94 not a PDF: %s", name);
+    msg_set(m, "no PDF objects found \xE2\x80\x94 not a PDF: %s", name);
     return -1;
   }
   if (d.encrypted) {
-    set_error("encrypted PDFs are not supported: %s", name);
+    msg_set(m, "encrypted PDFs are not supported: %s", name);
     return -1;
   }
-  return load_pages(d);
+  return load_pages(d, m);
 }
 
 void reset(doc& d) {
@@ -328,18 +328,18 @@ void reset(doc& d) {
 
 namespace {
 
-int load_bytes(file_data data, int32_t len, const char* name, doc& d) {
+int load_bytes(file_data data, int32_t len, const char* name, doc& d, msg& m) {
   reset(d);
   if (!name) name = "";
   if (!data || len < 1) {
-    set_error("empty input file: %s", name);
+    msg_set(m, "empty input file: %s", name);
     return -1;
   }
   d.data = std::move(data);
   d.len = len;
   int r;
   try {
-    r = load_parsed(d, name);
+    r = load_parsed(d, name, m);
   } catch (...) {
     doc_free(d);
     throw;
@@ -350,19 +350,19 @@ int load_bytes(file_data data, int32_t len, const char* name, doc& d) {
 
 }  // namespace
 
-int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d) {
-  return load_bytes(std::move(data), len, name, d);
+int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d, msg& m) {
+  return load_bytes(std::move(data), len, name, d, m);
 }
 
-int doc_load(const char* path, doc& d) {
+int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   reset(d);
   if (!path) {
-    set_error("NULL path argument");
+    msg_set(m, "NULL path argument");
     return -1;
   }
   std::FILE* f = std::fopen(path, "rb");
   if (!f) {
-    set_error("cannot open %s", path);
+    msg_set(m, "cannot open %s", path);
     return -1;
   }
   // The size through 64-bit offsets, so that a file of 2 GiB or more is told apart from a small
@@ -371,18 +371,18 @@ int doc_load(const char* path, doc& d) {
   if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
   if (size < 1 || size > std::numeric_limits<int32_t>::max() || fseeko(f, 0, SEEK_SET) != 0) {
     std::fclose(f);
-    set_error("empty input file: %s", path);
+    msg_set(m, "empty input file: %s", path);
     return -1;
   }
-  file_data data = file_data_alloc(static_cast<size_t>(size));
+  file_data data = file_data_alloc(static_cast<size_t>(size), map_min);
   if (!data ||
       std::fread(data.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
     std::fclose(f);
-    set_error("read error on %s", path);
+    msg_set(m, "read error on %s", path);
     return -1;
   }
   std::fclose(f);
-  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d);
+  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d, m);
 }
 
 }  // namespace qm

@@ -10,9 +10,9 @@
 #include <climits>
 #include <new>
 
-#include "import/box.h"
-#include "job/error.h"
+#include "reader/box.h"
 #include "reader/search_memo.h"
+#include "text/msg.h"
 
 namespace qm {
 
@@ -212,11 +212,11 @@ int resolve_pages(page_walk& w, int32_t node, const inherited& from, int depth) 
   return static_cast<int>(std::min<size_t>(w.pages->size(), INT32_MAX));
 }
 
-int load_pages(doc& d) {
+int load_pages(doc& d, msg& m) {
   d.catalog = choose_catalog(d);
   int32_t root = find_tree_root(d, d.catalog);
   if (root < 0) {
-    set_error("catalog (obj %ld) has no /Pages reference", static_cast<long>(d.catalog));
+    msg_set(m, "catalog (obj %ld) has no /Pages reference", static_cast<long>(d.catalog));
     return -1;
   }
   page_walk w;
@@ -226,25 +226,25 @@ int load_pages(doc& d) {
     w.visited.assign(static_cast<size_t>(d.max_objnum) + 1, 0);
     w.type.assign(d.objects.size(), -1);
   } catch (const std::bad_alloc&) {
-    set_error("out of memory");
+    msg_set(m, "out of memory");
     return -1;
   }
   int r = resolve_pages(w, root, inherited{}, 0);
   if (r == -2) {
-    set_error(
-        "page tree uses inline page dictionaries in /Kids \xE2\x80\x94 pages must be indirect "
-        "objects");
+    msg_set(m,
+            "page tree uses inline page dictionaries in /Kids \xE2\x80\x94 pages must be indirect "
+            "objects");
     return -1;
   }
   if (r < 0) {
-    set_error(
-        "could not resolve the page tree (obj %ld is not a /Pages or /Page object, or tree "
-        "is broken)",
-        static_cast<long>(root));
+    msg_set(m,
+            "could not resolve the page tree (obj %ld is not a /Pages or /Page object, or tree "
+            "is broken)",
+            static_cast<long>(root));
     return -1;
   }
   if (r == 0) {
-    set_error("document has no pages");
+    msg_set(m, "document has no pages");
     return -1;
   }
   return 0;

@@ -13,8 +13,8 @@
 
 #include <limits>
 
-#include "import/streamdict.h"
 #include "reader/search_memo.h"
+#include "reader/streamdict.h"
 
 namespace qm {
 

@@ -1,14 +1,17 @@
-// Stream dictionaries: the end of a dictionary and the "stream" keyword after it, and /Length.
+// Stream dictionaries: the end of a dictionary and the "stream" keyword after it, /Length, and
+// copies of whole dictionaries.
 //
 // Lexical rules used here:
 //   - "<<" opens and ">>" closes a dictionary; a single "<" (a hex string's opening) or ">" is an
 //     ordinary byte, and the hex digits are scanned like any other byte.
 //   - "(" opens a literal string that runs to its balancing ")"; nested parentheses count, and a
 //     backslash escapes the byte after it. Delimiters inside a string do not count.
-//   - "%" is not treated as a comment here: dictionaries that hold comments are rare, and a
-//     stray "%" in binary-looking text must not hide the dictionary's end.
+//   - "%" is not treated as a comment when looking for the "stream" keyword: dictionaries that
+//     hold comments are rare, and a stray "%" in binary-looking text must not hide the
+//     dictionary's end. Copying a dictionary (dict_text_at) does skip comments, from "%" to the
+//     next CR or LF: the copy is of a dictionary already known to be one.
 //   - The "stream" keyword follows the closing ">>" after optional white space, as a whole token.
-#include "import/streamdict.h"
+#include "reader/streamdict.h"
 
 #include <algorithm>
 #include <climits>
@@ -293,6 +296,45 @@ void parse_length(const char* t, pos_t len, pos_t start, pos_t end, int32_t* dir
     if (parse_length_at(t, len, k, end, direct, ref)) return;
   *direct = -1;
   *ref = -1;
+}
+
+// The copy of a dictionary: balancing "<<" and ">>", with literal strings and comments stepped
+// over.
+bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
+  if (t == nullptr || pos < 0 || pos + 1 >= len || t[pos] != '<' || t[pos + 1] != '<') return false;
+  int depth = 0;
+  pos_t i = pos;
+  while (i < len) {
+    char c = t[i];
+    if (c == '<' && i + 1 < len && t[i + 1] == '<') {
+      ++depth;
+      i += 2;
+    } else if (c == '>' && i + 1 < len && t[i + 1] == '>') {
+      if (--depth == 0) {
+        out->assign(t + pos, static_cast<size_t>(i + 2 - pos));
+        return true;
+      }
+      i += 2;
+    } else if (c == '(') {
+      int nest = 1;
+      ++i;
+      while (i < len && nest > 0) {
+        if (t[i] == '\\') {
+          i += 2;
+          continue;
+        }
+        if (t[i] == '(') ++nest;
+        if (t[i] == ')') --nest;
+        ++i;
+      }
+      if (nest > 0) return false;  // the text ends inside the string
+    } else if (c == '%') {
+      while (i < len && t[i] != '\r' && t[i] != '\n') ++i;
+    } else {
+      ++i;
+    }
+  }
+  return false;
 }
 
 }  // namespace qm

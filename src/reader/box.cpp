@@ -7,7 +7,7 @@
 //   - A digit or "." starts an unsigned number: digits, then optionally "." and more digits.
 //     Exponents are not part of PDF number syntax and are not recognised.
 //   - Any other byte is stepped over (with the white space after it) and counts for nothing.
-#include "import/box.h"
+#include "reader/box.h"
 
 #include <cmath>
 
