@@ -37,21 +37,12 @@ size_t read_run(std::string_view t, size_t i, int32_t* n) {
   return i;
 }
 
-size_t skip_white(std::string_view t, size_t i) {
-  while (i < t.size() && is_ws(static_cast<unsigned char>(t[i]))) ++i;
-  return i;
-}
-
-// From the end of a reference's first number: the position after its "R", or npos.
+// From the end of a reference's first number: the position after its "R", or npos. (The texts
+// come from one input file, so their positions fit a pos_t.)
 size_t complete_ref(std::string_view t, size_t j) {
-  j = skip_white(t, j);
-  if (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) {
-    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
-    j = skip_white(t, j);
-  }
-  if (j >= t.size() || t[j] != 'R') return npos;
-  if (j + 1 < t.size() && is_alnum(static_cast<unsigned char>(t[j + 1]))) return npos;
-  return j + 1;
+  const pos_t r = ref_tail_end(t.data(), static_cast<pos_t>(j), static_cast<pos_t>(t.size()),
+                               ref_gen::optional);
+  return r < 0 ? npos : static_cast<size_t>(r);
 }
 
 // Calls f(N) for every reference in the text, in order.
@@ -235,20 +226,10 @@ bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
       }
       i += 2;
     } else if (c == '(') {
-      int nest = 1;
-      ++i;
-      while (i < len && nest > 0) {
-        if (t[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (t[i] == '(') ++nest;
-        if (t[i] == ')') --nest;
-        ++i;
-      }
-      if (nest > 0) return false;  // the text ends inside the string
+      i = skip_literal_string(t, i, len);
+      if (i < 0) return false;  // the text ends inside the string
     } else if (c == '%') {
-      while (i < len && t[i] != '\r' && t[i] != '\n') ++i;
+      i = skip_comment(t, i, len);
     } else {
       ++i;
     }
@@ -371,17 +352,15 @@ void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m
     buf_str(out, "\nendstream\nendobj\n");
     return;
   }
-  // Any other object: its value, from after "N G obj" up to "endobj".
+  // Any other object: its value, from after "N G obj" up to "endobj", when it is at most
+  // 2^28 - 1 bytes long.
+  constexpr int64_t kMaxCopiedValue = 268435455;
   pos_t p = o->obj_start;
   bool copied = false;
   if (p >= 0 && p < d.len) {
-    parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (p < d.len && is_digit(static_cast<unsigned char>(data[p]))) parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (kw_at(data, p, d.len, "obj")) p = skip_ws(data, p + 3, d.len);
+    p = skip_obj_header(data, p, d.len, obj_keyword::optional);
     const int64_t n = static_cast<int64_t>(o->endobj_pos) - p;
-    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= 268435455) {
+    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= kMaxCopiedValue) {
       buf_str(out, remap_res_text({data + p, static_cast<size_t>(n)}, m));
       copied = true;
     }
