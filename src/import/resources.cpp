@@ -26,22 +26,17 @@ bool token_start(std::string_view t, size_t i) {
   return is_ws(c) || is_delim(c);
 }
 
-// Reads the digit run at i into *n (wrapping in 32 bits); returns the position after it.
-size_t read_run(std::string_view t, size_t i, int32_t* n) {
-  uint32_t v = 0;
-  while (i < t.size() && is_digit(static_cast<unsigned char>(t[i]))) {
-    v = v * 10 + static_cast<uint32_t>(t[i] - '0');
-    ++i;
-  }
-  *n = static_cast<int32_t>(v);
-  return i;
-}
-
-// From the end of a reference's first number: the position after its "R", or npos. (The texts
-// come from one input file, so their positions fit a pos_t.)
-size_t complete_ref(std::string_view t, size_t j) {
-  const pos_t r = ref_tail_end(t.data(), static_cast<pos_t>(j), static_cast<pos_t>(t.size()),
-                               ref_gen::optional);
+// The digit run at i, taken as the start of a reference: *n its number (wrapping in 32 bits) and
+// *e the end of the run; returns the position after the reference's "R", or npos when the run
+// does not start a reference. (The texts come from one input file, so their positions fit a
+// pos_t.)
+size_t ref_at(std::string_view t, size_t i, int32_t* n, size_t* e) {
+  const auto end = static_cast<pos_t>(t.size());
+  pos_t q = static_cast<pos_t>(i);
+  *n = parse_int_at(t.data(), end, &q);
+  *e = static_cast<size_t>(q);
+  if (!token_start(t, i)) return npos;
+  const pos_t r = ref_tail_end(t.data(), q, end, ref_gen::optional);
   return r < 0 ? npos : static_cast<size_t>(r);
 }
 
@@ -54,11 +49,10 @@ void for_each_ref(std::string_view t, F f) {
       ++i;
       continue;
     }
-    const bool start = token_start(t, i);
     int32_t n = 0;
-    size_t e = read_run(t, i, &n);
+    size_t e = 0;
+    const size_t after = ref_at(t, i, &n, &e);
     if (e >= t.size()) return;  // the text ends inside the number
-    size_t after = start ? complete_ref(t, e) : npos;
     if (after != npos) {
       f(n);
       i = after;
@@ -303,10 +297,9 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
       i = j;
       continue;
     }
-    const bool start = token_start(text, i);
     int32_t n = 0;
-    size_t e = read_run(text, i, &n);
-    size_t after = start ? complete_ref(text, e) : npos;
+    size_t e = 0;
+    const size_t after = ref_at(text, i, &n, &e);
     if (after != npos) {
       int32_t nw = map_lookup(m, n);
       if (nw > 0) {

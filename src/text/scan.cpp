@@ -50,6 +50,18 @@ bool name_at(const char* t, int64_t p, int64_t end, std::string_view name) {
   return stop == end || !is_name_cont(static_cast<unsigned char>(t[stop]));
 }
 
+// The decimal digits from q, read in wrapping 32-bit arithmetic into *v; the position after
+// them (q itself when there are none).
+pos_t read_digits(const char* t, pos_t q, pos_t end, uint32_t* v) {
+  uint32_t x = 0;
+  while (q < end && is_digit(byte_at(t, q))) {
+    x = x * 10u + static_cast<uint32_t>(t[q] - '0');
+    ++q;
+  }
+  *v = x;
+  return q;
+}
+
 }  // namespace
 
 pos_t skip_ws(const char* t, pos_t p, pos_t end) {
@@ -157,13 +169,9 @@ int32_t parse_int_at(const char* t, pos_t end, pos_t* p) {
     if (++q >= end) return -1;
   }
   uint32_t v = 0;
-  const pos_t first = q;
-  while (q < end && is_digit(static_cast<unsigned char>(t[q]))) {
-    v = v * 10u + static_cast<uint32_t>(t[q] - '0');
-    ++q;
-  }
-  if (q == first) return -1;
-  *p = q;
+  const pos_t after = read_digits(t, q, end, &v);
+  if (after == q) return -1;
+  *p = after;
   return static_cast<int32_t>(neg ? 0u - v : v);
 }
 
@@ -184,18 +192,14 @@ int32_t read_int_adv(const char* t, pos_t end, pos_t* p) {
     }
   }
   uint32_t v = 0;
-  const pos_t first = q;
-  while (q < end && is_digit(static_cast<unsigned char>(t[q]))) {
-    v = v * 10u + static_cast<uint32_t>(t[q] - '0');
-    ++q;
-  }
-  if (q == first) {
+  const pos_t after = read_digits(t, q, end, &v);
+  if (after == q) {
     // Step past the offending byte so that a caller reading pairs makes progress, but stay on an
     // "R" so that a reference keyword is not swallowed.
     *p = t[q] == 'R' ? q : q + 1;
     return -1;
   }
-  *p = q;
+  *p = after;
   return static_cast<int32_t>(neg ? 0u - v : v);
 }
 
@@ -239,10 +243,9 @@ pos_t skip_obj_header(const char* t, pos_t p, pos_t end, obj_keyword kw, header_
     while (q < end && (is_ws(byte_at(t, q)) || is_cspace(byte_at(t, q)))) ++q;
     return q;
   };
-  while (p < end && is_digit(byte_at(t, p))) ++p;  // the object number
-  p = gap(p);
-  while (p < end && is_digit(byte_at(t, p))) ++p;  // the generation number, when there is one
-  p = gap(p);
+  uint32_t unused;
+  p = gap(read_digits(t, p, end, &unused));  // the object number
+  p = gap(read_digits(t, p, end, &unused));  // the generation number, when there is one
   if (!kw_at(t, p, end, "obj")) return kw == obj_keyword::required ? -1 : p;
   return skip_ws(t, p + 3, end);
 }
@@ -250,8 +253,8 @@ pos_t skip_obj_header(const char* t, pos_t p, pos_t end, obj_keyword kw, header_
 pos_t ref_tail_end(const char* t, pos_t p, pos_t end, ref_gen gen) {
   pos_t r = skip_ws(t, p, end);
   if (r < end && is_digit(byte_at(t, r))) {
-    while (r < end && is_digit(byte_at(t, r))) ++r;
-    r = skip_ws(t, r, end);
+    uint32_t unused;
+    r = skip_ws(t, read_digits(t, r, end, &unused), end);  // the generation number
   } else if (gen == ref_gen::required) {
     return -1;
   }
