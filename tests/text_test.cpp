@@ -746,6 +746,32 @@ TEST(ParseIntOrRef, Table) {
   }
 }
 
+TEST(IntAfterKey, Table) {
+  struct key_case {
+    std::string text;
+    pos_t key;
+    const char* name;
+    pos_t end;  // -1: the text's length
+    int32_t want;
+  };
+  const key_case cases[] = {
+      {"/Root 12 0 R", 0, "Root", -1, 12},
+      {"<< /N\n\t5 >>", 3, "N", -1, 5},
+      {"/N5", 0, "N", -1, 5},  // the key's own end is its finder's concern
+      {"/Root -3", 0, "Root", -1, -3},
+      {"/Root x", 0, "Root", -1, -1},
+      {"/Root +3", 0, "Root", -1, -1},
+      {"/Root", 0, "Root", -1, -1},     // the span ends with the name
+      {"/Root 12", 0, "Root", 7, 1},    // only as far as end
+      {"/Root  12", 0, "Root", 7, -1},  // only white space before end
+      {"/Root 12", -1, "Root", -1, -1},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::int_after_key(c.text.data(), c.key, c.name, end), c.want) << "'" << c.text << "'";
+  }
+}
+
 TEST(ReadArrayRef, Table) {
   const int_scan_case cases[] = {
       {"12 0 R 13 0 R", 0, -1, 12, 7},

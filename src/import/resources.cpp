@@ -146,8 +146,7 @@ bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::strin
     if (cur.t == nullptr || cur.start < 0 || cur.end <= cur.start) return false;
     pos_t key = find_name_top(cur.t, cur.end, cur.start, cur.end, "Parent");
     if (key < 0) return false;
-    pos_t p = skip_ws(cur.t, key + 7, cur.end);
-    int32_t n = parse_int_at(cur.t, cur.end, &p);
+    const int32_t n = int_after_key(cur.t, key, "Parent", cur.end);
     if (n <= 0) return false;
     const obj_rec* o = doc_find(d, n);
     if (o == nullptr) return false;
@@ -167,8 +166,7 @@ int32_t parent_number(const span& s) {
   if (s.t == nullptr || s.start < 0 || s.end <= s.start) return 0;
   pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Parent");
   if (key < 0) return 0;
-  pos_t p = skip_ws(s.t, key + 7, s.end);
-  return parse_int_at(s.t, s.end, &p);
+  return int_after_key(s.t, key, "Parent", s.end);
 }
 
 const ancestor_memo::node& ancestor(const doc& d, int32_t n, ancestor_memo& memo) {

@@ -32,10 +32,7 @@ span stream_dict(const char* data, int32_t len, const obj_rec& o) {
 // The first occurrence of /name in the span whose integer (after white space) is at least `min`,
 // remembered across records whose dictionaries share an end; its integer, or -1.
 int32_t first_int_after(const span& s, std::string_view name, int32_t min, search_memo& m) {
-  auto int_at = [&](pos_t k) {
-    pos_t p = k + 1 + static_cast<pos_t>(name.size());
-    return p < s.end ? parse_int_at(s.t, s.end, &p) : -1;
-  };
+  auto int_at = [&](pos_t k) { return int_after_key(s.t, k, name, s.end); };
   pos_t k = memo_search(m, s.start, s.end, [&](pos_t x) {
     for (pos_t n = find_name(s.t, s.end, x, s.end, name); n >= 0;
          n = find_name(s.t, s.end, n + 1, s.end, name))

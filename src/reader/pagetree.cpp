@@ -61,9 +61,7 @@ int32_t find_tree_root(const doc& d, int32_t catalog) {
   if (!catalog_text(d, *c, &s)) return -1;
   for (pos_t k = find_name(s.t, s.end, s.start, s.end, "Pages"); k >= 0;
        k = find_name(s.t, s.end, k + 1, s.end, "Pages")) {
-    pos_t p = k + 6;  // past "/Pages"
-    if (p >= s.end) continue;
-    int32_t v = parse_int_at(s.t, s.end, &p);
+    const int32_t v = int_after_key(s.t, k, "Pages", s.end);
     if (v > 0) return v;
   }
   return -1;

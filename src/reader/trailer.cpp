@@ -22,13 +22,6 @@ namespace {
 
 constexpr int kMaxXrefStreams = 32;
 
-// The integer after a key's name (after white space), or -1.
-int32_t int_after(const char* t, pos_t key, pos_t name_len, pos_t end) {
-  pos_t p = key + 1 + name_len;
-  if (p >= end) return -1;
-  return parse_int_at(t, end, &p);
-}
-
 void read_classic_trailers(doc& d, pos_t xref_pos) {
   const char* t = d.data.get();
   const pos_t len = d.len;
@@ -44,10 +37,10 @@ void read_classic_trailers(doc& d, pos_t xref_pos) {
       pos_t r = memo_search(root, p, h, [&](pos_t x) {
         for (pos_t k = find_name(t, len, x, h, "Root"); k >= 0;
              k = find_name(t, len, k + 1, h, "Root"))
-          if (int_after(t, k, 4, h) >= 0) return k;
+          if (int_after_key(t, k, "Root", h) >= 0) return k;
         return pos_t{-1};
       });
-      if (r >= 0) d.trailer_root = int_after(t, r, 4, h);
+      if (r >= 0) d.trailer_root = int_after_key(t, r, "Root", h);
       if (memo_find_name(encrypt, t, p, h, "Encrypt") >= 0) d.encrypted = 1;
     }
     tr = tr + 1 < len ? find_kw(t, len, tr + 1, "trailer") : -1;
@@ -70,13 +63,13 @@ pos_t read_xref_stream(doc& d, pos_t o, int* examined) {
   pos_t next = -1;
   pos_t k = find_name(t, len, p, end, "Prev");
   if (k >= 0) {
-    int32_t v = int_after(t, k, 4, end);
+    int32_t v = int_after_key(t, k, "Prev", end);
     if (v >= 0 && v < len) next = v;
   }
   if (d.trailer_root < 0) {
     k = find_name(t, len, p, end, "Root");
     if (k >= 0) {
-      int32_t v = int_after(t, k, 4, end);
+      int32_t v = int_after_key(t, k, "Root", end);
       if (v >= 0) d.trailer_root = v;
     }
   }

@@ -203,6 +203,13 @@ int32_t read_int_adv(const char* t, pos_t end, pos_t* p) {
   return static_cast<int32_t>(neg ? 0u - v : v);
 }
 
+int32_t int_after_key(const char* t, pos_t key, std::string_view name, pos_t end) {
+  const int64_t p = static_cast<int64_t>(key) + 1 + static_cast<int64_t>(name.size());
+  if (key < 0 || p >= end) return -1;
+  pos_t q = static_cast<pos_t>(p);
+  return parse_int_at(t, end, &q);
+}
+
 pos_t skip_comment(const char* t, pos_t p, pos_t end) {
   while (p < end && t[p] != '\r' && t[p] != '\n') ++p;
   return p;

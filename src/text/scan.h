@@ -55,6 +55,10 @@ pos_t find_name_top(const char* t, pos_t len, pos_t start, pos_t end, std::strin
 int32_t parse_int_at(const char* t, pos_t end, pos_t* p);
 int32_t read_int_adv(const char* t, pos_t end, pos_t* p);
 
+// The integer value of the name key /name whose "/" is at key: past the name and white space, as
+// parse_int_at reads it; -1 when there is none before end.
+int32_t int_after_key(const char* t, pos_t key, std::string_view name, pos_t end);
+
 // The comment whose "%" is at p: the position of the CR or LF that ends it, or end.
 pos_t skip_comment(const char* t, pos_t p, pos_t end);
 
