@@ -27,32 +27,18 @@ bool token_start(std::string_view t, size_t i) {
   return is_ws(c) || is_delim(c);
 }
 
-// Reads the digit run at i into *n (wrapping in 32 bits); returns the position after it.
-size_t read_run(std::string_view t, size_t i, int32_t* n) {
-  uint32_t v = 0;
-  while (i < t.size() && is_digit(static_cast<unsigned char>(t[i]))) {
-    v = v * 10 + static_cast<uint32_t>(t[i] - '0');
-    ++i;
-  }
-  *n = static_cast<int32_t>(v);
-  return i;
-}
-
-size_t skip_white(std::string_view t, size_t i) {
-  while (i < t.size() && is_ws(static_cast<unsigned char>(t[i]))) ++i;
-  return i;
-}
-
-// From the end of a reference's first number: the position after its "R", or npos.
-size_t complete_ref(std::string_view t, size_t j) {
-  j = skip_white(t, j);
-  if (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) {
-    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
-    j = skip_white(t, j);
-  }
-  if (j >= t.size() || t[j] != 'R') return npos;
-  if (j + 1 < t.size() && is_alnum(static_cast<unsigned char>(t[j + 1]))) return npos;
-  return j + 1;
+// The digit run at i, taken as the start of a reference: *n its number (wrapping in 32 bits) and
+// *e the end of the run; returns the position after the reference's "R", or npos when the run
+// does not start a reference. (The texts come from one input file, so their positions fit a
+// pos_t.)
+size_t ref_at(std::string_view t, size_t i, int32_t* n, size_t* e) {
+  const auto end = static_cast<pos_t>(t.size());
+  pos_t q = static_cast<pos_t>(i);
+  *n = parse_int_at(t.data(), end, &q);
+  *e = static_cast<size_t>(q);
+  if (!token_start(t, i)) return npos;
+  const pos_t r = ref_tail_end(t.data(), q, end, ref_gen::optional);
+  return r < 0 ? npos : static_cast<size_t>(r);
 }
 
 // Calls f(N) for every reference in the text, in order.
@@ -64,11 +50,10 @@ void for_each_ref(std::string_view t, F f) {
       ++i;
       continue;
     }
-    const bool start = token_start(t, i);
     int32_t n = 0;
-    size_t e = read_run(t, i, &n);
+    size_t e = 0;
+    const size_t after = ref_at(t, i, &n, &e);
     if (e >= t.size()) return;  // the text ends inside the number
-    size_t after = start ? complete_ref(t, e) : npos;
     if (after != npos) {
       f(n);
       i = after;
@@ -162,8 +147,7 @@ bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::strin
     if (cur.t == nullptr || cur.start < 0 || cur.end <= cur.start) return false;
     pos_t key = find_name_top(cur.t, cur.end, cur.start, cur.end, "Parent");
     if (key < 0) return false;
-    pos_t p = skip_ws(cur.t, key + 7, cur.end);
-    int32_t n = parse_int_at(cur.t, cur.end, &p);
+    const int32_t n = int_after_key(cur.t, key, "Parent", cur.end);
     if (n <= 0) return false;
     const obj_rec* o = doc_find(d, n);
     if (o == nullptr) return false;
@@ -183,8 +167,7 @@ int32_t parent_number(const span& s) {
   if (s.t == nullptr || s.start < 0 || s.end <= s.start) return 0;
   pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Parent");
   if (key < 0) return 0;
-  pos_t p = skip_ws(s.t, key + 7, s.end);
-  return parse_int_at(s.t, s.end, &p);
+  return int_after_key(s.t, key, "Parent", s.end);
 }
 
 const ancestor_memo::node& ancestor(const doc& d, int32_t n, ancestor_memo& memo) {
@@ -286,10 +269,9 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
       i = j;
       continue;
     }
-    const bool start = token_start(text, i);
     int32_t n = 0;
-    size_t e = read_run(text, i, &n);
-    size_t after = start ? complete_ref(text, e) : npos;
+    size_t e = 0;
+    const size_t after = ref_at(text, i, &n, &e);
     if (after != npos) {
       int32_t nw = map_lookup(m, n);
       if (nw > 0) {

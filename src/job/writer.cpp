@@ -64,17 +64,15 @@ void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m
     buf_str(out, "\nendstream\nendobj\n");
     return;
   }
-  // Any other object: its value, from after "N G obj" up to "endobj".
+  // Any other object: its value, from after "N G obj" up to "endobj", when it is at most
+  // 2^28 - 1 bytes long.
+  constexpr int64_t kMaxCopiedValue = 268435455;
   pos_t p = o->obj_start;
   bool copied = false;
   if (p >= 0 && p < d.len) {
-    parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (p < d.len && is_digit(static_cast<unsigned char>(data[p]))) parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (kw_at(data, p, d.len, "obj")) p = skip_ws(data, p + 3, d.len);
+    p = skip_obj_header(data, p, d.len, obj_keyword::optional);
     const int64_t n = static_cast<int64_t>(o->endobj_pos) - p;
-    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= 268435455) {
+    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= kMaxCopiedValue) {
       buf_str(out, remap_res_text({data + p, static_cast<size_t>(n)}, m));
       copied = true;
     }

@@ -18,10 +18,6 @@ namespace qm {
 
 namespace {
 
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
-
 // The text in which the catalog is searched: an entry's own text, or a plain object from its
 // dictionary to "endobj" (to the end of the file when there is none). False for a plain object
 // without a dictionary.
@@ -65,9 +61,7 @@ int32_t find_tree_root(const doc& d, int32_t catalog) {
   if (!catalog_text(d, *c, &s)) return -1;
   for (pos_t k = find_name(s.t, s.end, s.start, s.end, "Pages"); k >= 0;
        k = find_name(s.t, s.end, k + 1, s.end, "Pages")) {
-    pos_t p = k + 6;  // past "/Pages"
-    if (p >= s.end) continue;
-    int32_t v = parse_int_at(s.t, s.end, &p);
+    const int32_t v = int_after_key(s.t, k, "Pages", s.end);
     if (v > 0) return v;
   }
   return -1;
@@ -123,27 +117,21 @@ int read_kids(const span& s, size_t room, std::vector<int32_t>& kids) {
   for (pos_t k = find_name(t, end, s.start, end, "Kids"); k >= 0;
        k = find_name(t, end, k + 1, end, "Kids")) {
     pos_t q = skip_ws(t, k + 5, end);
-    if (q < end && at(t, q) == '[') {
+    if (q < end && byte_at(t, q) == '[') {
       p = q + 1;
       break;
     }
   }
   if (p < 0) return 0;
   p = skip_ws(t, p, end);
-  while (p < end && at(t, p) != ']') {
-    unsigned char c = at(t, p);
+  while (p < end && byte_at(t, p) != ']') {
+    unsigned char c = byte_at(t, p);
     if (c == '<') {
-      if (p + 1 < end && at(t, p + 1) == '<') return -2;
+      if (p + 1 < end && byte_at(t, p + 1) == '<') return -2;
       ++p;
     } else if (is_digit(c)) {
-      int32_t n = parse_int_at(t, end, &p);
+      const int32_t n = read_array_ref(t, end, &p);
       if (n > 0 && kids.size() < room) kids.push_back(n);
-      p = skip_ws(t, p, end);
-      if (p < end && is_digit(at(t, p))) {
-        parse_int_at(t, end, &p);
-        p = skip_ws(t, p, end);
-      }
-      if (p < end && at(t, p) == 'R') p = skip_ws(t, p + 1, end);
     } else {
       ++p;
     }
