@@ -81,8 +81,7 @@ int32_t info_number(const doc& d) {
     if (end < 0) end = d.len;
     const pos_t key = find_name(t, d.len, p, end, "Info");
     if (key < 0) continue;
-    pos_t v = skip_ws(t, key + 5, end);
-    const int32_t n = parse_int_at(t, end, &v);
+    const int32_t n = int_after_key(t, key, "Info", end);
     if (n > 0 && doc_find(d, n) != nullptr) return n;
   }
   return -1;

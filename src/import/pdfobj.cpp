@@ -10,28 +10,21 @@
 #include "import/pdfobj.h"
 
 #include "text/numfmt.h"
+#include "text/scan.h"
 
 namespace qm {
 namespace {
 
 constexpr int kMaxDepth = 64;
 
-bool regular(unsigned char c) {
-  return !is_ws(c) && !is_delim(c);
+// The scanner works on signed 32-bit positions; every text parsed here is part of a loaded
+// document or a short literal, so its length fits.
+pos_t pos_of(size_t i) {
+  return static_cast<pos_t>(i);
 }
 
 size_t skip_space(std::string_view t, size_t i) {
-  while (i < t.size()) {
-    unsigned char c = static_cast<unsigned char>(t[i]);
-    if (is_ws(c)) {
-      ++i;
-    } else if (c == '%') {
-      while (i < t.size() && t[i] != '\r' && t[i] != '\n') ++i;
-    } else {
-      break;
-    }
-  }
-  return i;
+  return static_cast<size_t>(skip_ws_comments(t.data(), pos_of(i), pos_of(t.size())));
 }
 
 // A number token: [+-] digits [. digits] or [+-] . digits.
@@ -65,28 +58,13 @@ bool number_token(std::string_view s, double* v) {
 bool unsigned_int(std::string_view s) {
   if (s.empty() || s.size() > 10) return false;
   for (char c : s)
-    if (c < '0' || c > '9') return false;
+    if (!is_digit(static_cast<unsigned char>(c))) return false;
   return true;
 }
 
 size_t regular_end(std::string_view t, size_t i) {
-  while (i < t.size() && regular(static_cast<unsigned char>(t[i]))) ++i;
+  while (i < t.size() && is_regular(static_cast<unsigned char>(t[i]))) ++i;
   return i;
-}
-
-size_t literal_end(std::string_view t, size_t i) {  // i at "("; npos when unbalanced
-  int nest = 0;
-  while (i < t.size()) {
-    const char c = t[i];
-    if (c == '\\') {
-      i += 2;
-      continue;
-    }
-    if (c == '(') ++nest;
-    if (c == ')' && --nest == 0) return i + 1;
-    ++i;
-  }
-  return std::string_view::npos;
 }
 
 bool parse_at(std::string_view t, size_t* pos, pdf_value* out, int depth);
@@ -146,19 +124,15 @@ bool parse_word(std::string_view t, size_t* pos, pdf_value* out) {
   out->k = pdf_value::kind::number;
   out->text = w;
   out->num = v;
-  // "N G R"
+  // "N G R", read as the resource copy reads a reference, so that both agree on what is one.
   if (!unsigned_int(w)) return true;
-  size_t j = skip_space(t, e);
-  const size_t ge = regular_end(t, j);
-  if (ge == j || !unsigned_int(t.substr(j, ge - j))) return true;
-  j = skip_space(t, ge);
-  if (j >= t.size() || t[j] != 'R' || regular_end(t, j) != j + 1) return true;
+  const pos_t r = ref_tail_end(t.data(), pos_of(e), pos_of(t.size()), ref_gen::required);
   const int64_t num = static_cast<int64_t>(v);
-  if (num > 0x7fffffff) return true;
+  if (r < 0 || num > 0x7fffffff) return true;
   out->k = pdf_value::kind::ref;
   out->n = static_cast<int32_t>(num);
   out->text = {};
-  *pos = j + 1;
+  *pos = static_cast<size_t>(r);
   return true;
 }
 
@@ -176,9 +150,16 @@ bool parse_at(std::string_view t, size_t* pos, pdf_value* out, int depth) {
     return parse_array(t, pos, out, depth);
   }
   if (c == '(' || c == '<') {
-    const size_t e = c == '(' ? literal_end(t, i) : t.find('>', i);
-    if (e == std::string_view::npos) return false;
-    const size_t stop = c == '(' ? e : e + 1;
+    size_t stop;
+    if (c == '(') {
+      const pos_t e = skip_literal_string(t.data(), pos_of(i), pos_of(t.size()));
+      if (e < 0) return false;
+      stop = static_cast<size_t>(e);
+    } else {
+      const size_t e = t.find('>', i);
+      if (e == std::string_view::npos) return false;
+      stop = e + 1;
+    }
     out->k = pdf_value::kind::string;
     out->text = t.substr(i, stop - i);
     *pos = stop;
@@ -200,13 +181,8 @@ bool plain_value_text(const doc& d, const obj_rec& o, std::string_view* out) {
   const char* data = d.data.get();
   pos_t p = o.dict_start;
   if (p < 0) {
-    p = o.obj_start;
-    if (p < 0 || p >= d.len) return false;
-    parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (p < d.len && is_digit(static_cast<unsigned char>(data[p]))) parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (kw_at(data, p, d.len, "obj")) p = p + 3;
+    if (o.obj_start < 0 || o.obj_start >= d.len) return false;
+    p = skip_obj_header(data, o.obj_start, d.len, obj_keyword::optional);
   }
   pos_t end = o.has_stream && o.stream_pos > 0 ? o.stream_pos : o.endobj_pos;
   if (end <= 0 || end > d.len) end = d.len;

@@ -91,7 +91,7 @@ void interactive_write(overlay_job& j) {
     buf_str(j.out, " 0 obj\n");
     buf_str(j.out, in.texts[k]);
     buf_str(j.out, "\nendobj\n");
-    stream_hand_over(j.stream.get(), j.out, &j.out_base);
+    output_hand_over(j.stream.get(), j.out, &j.out_base);
   }
 }
 
