@@ -14,9 +14,11 @@ inline constexpr std::string_view kToolDescription =
     "and centred on the output page, never scaled. The output page has the size of its "
     "background page as displayed (rotation honoured, crop box used). The output file is "
     "written only once it is complete, so OUT may name one of the inputs.";
-// What a page keeps and what it leaves behind: only what the page draws travels with it.
+// What a page keeps and what it leaves behind: only what the page draws travels with it, unless
+// the job is asked to keep the rest.
 inline constexpr std::string_view kNotCarriedOver =
-    "Not carried over: links, annotations, form fields, bookmarks and document info.";
+    "Not carried over unless --keep-interactive is given: links, annotations, form fields, "
+    "bookmarks and document info.";
 inline constexpr std::string_view kToolExitStatus =
     "Exit status: 0 on success; 1 when the job fails, with \"quiremark: \" and the reason on "
     "standard error; 2 when the command line is wrong, with a usage line.";
@@ -56,6 +58,13 @@ inline constexpr item kMergeItems[] = {
     {"--opacity X",
      "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default), written "
      "as digits with an optional fraction: 0.35, .5, 1"},
+    {"--keep-interactive",
+     "also keep what makes the documents work: the annotations and links of both inputs' pages, "
+     "a form, and the background's bookmarks, page labels and document info (title, XMP "
+     "metadata); links and bookmarks lead to the output pages that show their pages. The form is "
+     "the background's, else the foreground's, never both: the other input's form fields are "
+     "left out. Signatures are carried but no longer verify. Not kept even so: tagged "
+     "structure, JavaScript, embedded files, optional content"},
 };
 
 inline constexpr item kStampItems[] = {
@@ -66,6 +75,13 @@ inline constexpr item kStampItems[] = {
     {"--opacity X",
      "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default), written as "
      "digits with an optional fraction: 0.35, .5, 1"},
+    {"--keep-interactive",
+     "also keep what makes the background work: its annotations and links, its form, "
+     "bookmarks, page labels and document info (title, XMP metadata), with links and bookmarks "
+     "leading to the output pages; and the stamp's annotations on every page (its links to "
+     "its own pages lose their destination; its form fields are left out). Signatures are carried "
+     "but no longer "
+     "verify. Not kept even so: tagged structure, JavaScript, embedded files, optional content"},
 };
 
 inline constexpr item kInfoItems[] = {
@@ -126,12 +142,12 @@ inline constexpr item kInfoOutputs[] = {
 };
 
 inline constexpr command kCommands[] = {
-    {"merge", "merge BG FG OUT [--underlay] [--opacity X]",
+    {"merge", "merge BG FG OUT [--underlay] [--opacity X] [--keep-interactive]",
      "Lay the pages of FG over the pages of BG, one to one.",
      "The output has as many pages as the longer input; a page beyond the shorter input's end "
      "shows only the other input's page.",
      kMergeItems, static_cast<int>(std::size(kMergeItems))},
-    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X]",
+    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X] [--keep-interactive]",
      "Lay the first page of FG over every page of BG.",
      "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
      kStampItems, static_cast<int>(std::size(kStampItems))},

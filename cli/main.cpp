@@ -23,6 +23,7 @@ namespace {
 struct job_args {
   std::string bg, fg, out;
   bool underlay = false;
+  bool keep_interactive = false;
   float opacity = 1.0f;
   std::vector<std::string> opacity_text;  // every --opacity as typed, in order
 };
@@ -74,6 +75,8 @@ void add_job_args(CLI::App* sub, const command& c, job_args& a) {
       ->type_name("X")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  sub->add_flag("--keep-interactive", a.keep_interactive, str(item_help(c, "--keep-interactive")))
+      ->disable_flag_override();
 }
 
 // Runs one job and reports its failure the conventional way.
@@ -85,6 +88,7 @@ int run_job(const job_args& a, bool stamp) {
   o.stamp = stamp;
   o.mode = a.underlay ? 1 : 0;
   o.opacity = a.opacity;
+  o.keep_interactive = a.keep_interactive;
   qm::job_result r;
   qm::job_run(o, r);
   if (r.ok) return kExitOk;

@@ -145,6 +145,39 @@ TEST(Cli, JobsSucceedSilently) {
   EXPECT_NE(last.find("/Group << /S /Transparency >>"), std::string::npos);
 }
 
+// --keep-interactive reaches the job's option: the page's link is in the output with it, and only
+// with it, and the output is the library's.
+TEST(Cli, KeepInteractiveKeepsTheLinks) {
+  files f;
+  const std::string bg = put_file(
+      "cli_link_bg.pdf",
+      doc_pdf({page_spec{"[0 0 612 792]", "", "/Annots [20 0 R]"}, page_spec{}},
+              {{20, "<< /Type /Annot /Subtype /Link /Rect [10 10 50 30] /Dest [4 0 R /Fit] >>"}}));
+  const std::string ref = (scratch() / "cli_ref.pdf").string();
+  for (const job_kind kind : {job_kind::merge, job_kind::stamp}) {
+    for (const bool keep : {false, true}) {
+      std::vector<std::string> args = {kind == job_kind::stamp ? "stamp" : "merge", bg, f.fg,
+                                       f.out};
+      if (keep) args.push_back("--keep-interactive");
+      SCOPED_TRACE(args[0] + (keep ? " --keep-interactive" : ""));
+      fs::remove(f.out);
+      const cli_result r = run_cli(args);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.out, "");
+      qm::job_options base;
+      base.keep_interactive = keep;
+      qm::job_result jr;
+      qm::job_run(options_for(kind, bg, f.fg, ref, 0, 1.0f, base), jr);
+      ASSERT_TRUE(jr.ok);
+      const std::string out = read_file(f.out);
+      EXPECT_EQ(out, read_file(ref));
+      EXPECT_EQ(out.find("/Subtype /Link") != std::string::npos, keep);
+    }
+  }
+  EXPECT_QPDF_ACCEPTS(f.out);
+}
+
 TEST(Cli, JobFailureSaysWhyAndExitsOne) {
   files f;
   const std::string missing = (scratch() / "cli_missing.pdf").string();
@@ -178,8 +211,10 @@ TEST(Cli, JobFailureSaysWhyAndExitsOne) {
 TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
   files f;
   const std::string top = "usage: quiremark merge|stamp|info ARGS... (see quiremark --help)\n";
-  const std::string merge = "usage: quiremark merge BG FG OUT [--underlay] [--opacity X]\n";
-  const std::string stamp = "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X]\n";
+  const std::string merge =
+      "usage: quiremark merge BG FG OUT [--underlay] [--opacity X] [--keep-interactive]\n";
+  const std::string stamp =
+      "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X] [--keep-interactive]\n";
   const std::string info = "usage: quiremark info [--json] [--objects] FILE\n";
   const std::string help = "usage: quiremark help [COMMAND]\n";
   struct ucase {
@@ -209,6 +244,8 @@ TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
       // A flag takes no value.
       {{"merge", "--underlay=1", f.bg, f.fg, f.out},
        "quiremark: --underlay takes no value\n" + merge},
+      {{"stamp", f.bg, f.fg, f.out, "--keep-interactive=yes"},
+       "quiremark: --keep-interactive takes no value\n" + stamp},
       {{"info", "--json=yes", f.bg}, "quiremark: --json takes no value\n" + info},
       {{"info", "--objects=0", f.bg}, "quiremark: --objects takes no value\n" + info},
       // An option without its value.
@@ -246,8 +283,8 @@ const char* const kBadOpacities[] = {
 TEST(Cli, OpacityOutsideZeroToOneIsAUsageError) {
   files f;
   for (const char* cmd : {"merge", "stamp"}) {
-    const std::string usage =
-        "usage: quiremark " + std::string(cmd) + " BG FG OUT [--underlay] [--opacity X]\n";
+    const std::string usage = "usage: quiremark " + std::string(cmd) +
+                              " BG FG OUT [--underlay] [--opacity X] [--keep-interactive]\n";
     for (const char* bad : kBadOpacities) {
       const std::string want = "quiremark: --opacity: expected a number from 0 to 1, got \"" +
                                std::string(bad) + "\"\n" + usage;
@@ -368,7 +405,8 @@ TEST(Cli, HelpAndVersion) {
        false},
   };
   const std::string not_carried =
-      "\nNot carried over: links, annotations, form fields, bookmarks and document info.\n";
+      "\nNot carried over unless --keep-interactive is given: links, annotations, form fields, "
+      "bookmarks and document info.\n";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
     const cli_result r = run_cli(c.args);
