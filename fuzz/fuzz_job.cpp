@@ -3,17 +3,22 @@
 // Input: two control bytes, then the background and the foreground, cut apart at the first
 // "QMSPLIT" (without one, both inputs are the same bytes). Control byte 0: bits 0-1 the job
 // (merge, stamp, merge with opacity, stamp again), bit 2 the mode, bit 3 writes the output over
-// the background file, bits 4-7 an invalid mode when all set. Control byte 1: the opacity, as
+// the background file, bits 4-7 an invalid mode when all set; else bit 4 keeps the interactive
+// features (annotations, form, outline, document information). Control byte 1: the opacity, as
 // (b - 16) / 200, so that negative values, 0, 0.999 and values above 1 occur; 255 is NaN.
 //
-// The inputs are written to files in a private temporary directory and the job is run on them.
+// The inputs are written to files in a private temporary directory and the job is run on them:
+// through the public functions, or with bit 4 through the library's own entry point (job_run),
+// the only one that takes the option.
 // Its result is checked against what the loader says of the same bytes: a job fails exactly when
 // an input fails to load, with that loader's message, or when the mode is invalid; otherwise it
 // succeeds. A successful output must hold together: the header, a cross-reference table whose
 // every in-use entry names its object's header, startxref naming the table, the trailer, and a
 // page tree listing exactly the expected number of pages. A failed job leaves nothing at the
 // output path (or the background unchanged, when the output was to replace it), and no job
-// leaves a temporary file behind. The output is loaded again to exercise the reader on it.
+// leaves a temporary file behind. The output is loaded again to exercise the reader on it. A job
+// that keeps the interactive features may add entries to the catalog, the trailer (/Info) and the
+// pages (/Annots), and every annotation it lists is a dictionary written in the file.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +35,9 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "job/run.h"
 #include "quiremark.h"
 #include "reader/load.h"
 
@@ -127,8 +134,38 @@ long long to_ll(std::string_view s) {
   return s.empty() ? -1 : v;
 }
 
-// The structure of a written output; `pages` is the expected page count.
-void check_output(const std::string& out, long pages) {
+// The text of in-use object n of an output, between "N 0 obj\n" and "\nendobj\n"; empty when
+// the table does not name it.
+std::string_view object_text(std::string_view s, const std::vector<long long>& offsets, long n) {
+  if (n <= 0 || static_cast<size_t>(n) >= offsets.size() || offsets[static_cast<size_t>(n)] < 0)
+    return {};
+  const size_t from = static_cast<size_t>(offsets[static_cast<size_t>(n)]) +
+                      std::to_string(n).size() + std::strlen(" 0 obj\n");
+  const size_t end = s.find("\nendobj\n", from);
+  return end == std::string_view::npos ? std::string_view{} : s.substr(from, end - from);
+}
+
+// The annotations page object `page` lists: each names a dictionary written in the file.
+void check_annots(std::string_view s, const std::vector<long long>& offsets, long page) {
+  const std::string_view text = object_text(s, offsets, page);
+  const size_t a = text.find("/Annots [");
+  if (a == std::string_view::npos) return;
+  const size_t end = text.find(']', a);
+  QM_CHECK(end != std::string_view::npos, "/Annots closed on page object " + std::to_string(page));
+  std::string_view list = text.substr(a + 9, end - a - 9);
+  while (!list.empty()) {
+    const size_t r = list.find(" 0 R");
+    QM_CHECK(r != std::string_view::npos, "/Annots entry");
+    const long n = static_cast<long>(to_ll(list.substr(0, r)));
+    QM_CHECK(object_text(s, offsets, n).substr(0, 2) == "<<",
+             "annotation " + std::to_string(n) + " of page object " + std::to_string(page));
+    list.remove_prefix(std::min(list.size(), r + 5));
+  }
+}
+
+// The structure of a written output; `pages` is the expected page count. `keep`: the job kept
+// the interactive features.
+void check_output(const std::string& out, long pages, bool keep) {
   const std::string_view s = out;
   QM_CHECK(s.substr(0, 15) == std::string_view("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n", 15), "header");
   QM_CHECK(s.ends_with("\n%%EOF\n"), "end");
@@ -144,6 +181,7 @@ void check_output(const std::string& out, long pages) {
   QM_CHECK(count >= 3 + 2 * pages, "xref size");
   at = nl + 1;
   QM_CHECK(s.substr(at, 20) == "0000000000 65535 f \n", "entry 0");
+  std::vector<long long> offsets(static_cast<size_t>(count), -1);
   for (long long n = 1; n < count; ++n) {
     const std::string_view e = s.substr(at + 20 * static_cast<size_t>(n), 20);
     QM_CHECK(e.size() == 20, "entry length");
@@ -153,19 +191,35 @@ void check_output(const std::string& out, long pages) {
     const std::string head = std::to_string(n) + " 0 obj\n";
     QM_CHECK(off >= 15 && s.substr(static_cast<size_t>(off), head.size()) == head,
              "entry " + std::to_string(n) + " names its object");
+    offsets[static_cast<size_t>(n)] = off;
   }
   at += 20 * static_cast<size_t>(count);
-  const std::string trailer =
-      "trailer\n<< /Size " + std::to_string(count) + " /Root 1 0 R >>\nstartxref\n";
+  // The trailer, with the document information of a job that keeps it.
+  const std::string trailer = "trailer\n<< /Size " + std::to_string(count) + " /Root 1 0 R";
   QM_CHECK(s.substr(at, trailer.size()) == trailer, "trailer");
-  QM_CHECK(at + trailer.size() == sx + 11, "trailer ends at startxref");
-  // The catalog and the page tree, which the writer lays down first.
-  const std::string_view cat = "1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n";
-  QM_CHECK(s.substr(15, cat.size()) == cat, "catalog");
+  size_t trailer_end = at + trailer.size();
+  if (keep && s.substr(trailer_end, 7) == " /Info ") {
+    const size_t r = s.find(" 0 R", trailer_end + 7);
+    QM_CHECK(r != std::string_view::npos, "/Info");
+    const long n = static_cast<long>(to_ll(s.substr(trailer_end + 7, r - trailer_end - 7)));
+    QM_CHECK(!object_text(s, offsets, n).empty(), "/Info names an object written");
+    trailer_end = r + 4;
+  }
+  QM_CHECK(s.substr(trailer_end, 14) == " >>\nstartxref\n", "trailer end");
+  QM_CHECK(trailer_end + 14 == sx + 11, "trailer ends at startxref");
+  // The catalog and the page tree, which the writer lays down first; a job that keeps the
+  // interactive features adds to the catalog.
+  const std::string_view cat = "<< /Type /Catalog /Pages 2 0 R";
+  QM_CHECK(count > 2 && offsets[1] == 15 && offsets[2] > 15, "catalog and page tree first");
+  const std::string_view cat_text = object_text(s, offsets, 1);
+  QM_CHECK(cat_text.substr(0, cat.size()) == cat && cat_text.ends_with(" >>"), "catalog");
+  QM_CHECK(keep || cat_text.size() == cat.size() + 3, "catalog without additions");
+  const size_t cat_end = static_cast<size_t>(offsets[2]);
   std::string tree = "2 0 obj\n<< /Type /Pages /Kids [";
   for (long t = 0; t < pages; ++t) tree += std::to_string(3 + t) + " 0 R ";
   tree += "] /Count " + std::to_string(pages) + " >>\nendobj\n";
-  QM_CHECK(s.substr(15 + cat.size(), tree.size()) == tree, "page tree");
+  QM_CHECK(s.substr(cat_end, tree.size()) == tree, "page tree");
+  for (long t = 0; keep && t < pages; ++t) check_annots(s, offsets, 3 + t);
 }
 
 }  // namespace
@@ -182,6 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int mode =
       (c0 & 0xf0) == 0xf0 ? static_cast<int>(c0 >> 4) - 17 : static_cast<int>((c0 >> 2) & 1);
   const bool in_place = (c0 & 8) != 0;
+  const bool keep = (c0 & 0xf0) != 0xf0 && (c0 & 0x10) != 0;
   const float opacity = c1 == 255 ? std::nanf("") : (static_cast<float>(c1) - 16.0f) / 200.0f;
 
   const std::string bg_path = dir() + "/bg.pdf", fg_path = dir() + "/fg.pdf";
@@ -218,19 +273,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   quiremark_init();
   int rc;
-  switch (kind) {
-    case 0:
-      rc = quiremark_merge(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
-      break;
-    case 2:
-      rc = quiremark_merge_opacity(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode,
-                                   opacity);
-      break;
-    default:
-      rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
-      break;
+  std::string err;
+  if (keep) {
+    qm::job_options o;
+    o.background = bg_path;
+    o.foreground = fg_path;
+    o.output = out_path;
+    o.stamp = kind == 1 || kind == 3;
+    o.mode = mode;
+    o.opacity = kind == 2 ? opacity : 1.0f;
+    o.keep_interactive = true;
+    qm::job_result r;
+    qm::job_run(o, r);
+    rc = r.ok ? 1 : 0;
+    err = r.message;
+  } else {
+    switch (kind) {
+      case 0:
+        rc = quiremark_merge(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+        break;
+      case 2:
+        rc = quiremark_merge_opacity(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode,
+                                     opacity);
+        break;
+      default:
+        rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+        break;
+    }
+    err = quiremark_last_error();
   }
-  const std::string err = quiremark_last_error();
 
   QM_CHECK(rc == 0 || rc == 1, std::to_string(rc));
   QM_CHECK(dir_names() == (rc == 1 && !in_place ? [&] {
@@ -252,7 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QM_CHECK(rc == 1, "failed: " + err);
   QM_CHECK(err.empty(), err);
   QM_CHECK(get(out_path, &out), "no output file");
-  check_output(out, want_pages);
+  check_output(out, want_pages, keep);
   // The output read back by the reader (which must not crash on it).
   std::string m;
   load_pages(out, out_path, &m);

@@ -356,6 +356,45 @@ def flate_bomb():
     return pdf(objs)
 
 
+def interactive():
+    """Two pages (the second turned by 90) with what a job may keep: a link to page 2, a field's
+    widget with an appearance, a note with its popup, a highlight, an outline, named
+    destinations, page labels and document information."""
+    objs = {
+        1: b"<< /Type /Catalog /Pages 2 0 R /Outlines 30 0 R /AcroForm << /Fields [20 0 R] "
+           b"/DA (/Helv 0 Tf 0 g) /DR << /Font << /Helv 9 0 R >> >> >> /Names << /Dests 40 0 R >> "
+           b"/PageLabels << /Nums [0 << /S /r >>] >> /Lang (en) /Dests << /second [5 0 R /Fit] >> >>",
+        2: b"<< /Type /Pages /Kids [3 0 R 5 0 R] /Count 2 >>",
+        3: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+           b"/Resources << /Font << /F1 9 0 R >> >> /Annots [10 0 R 20 0 R 11 0 R 12 0 R 13 0 R] >>",
+        4: stream(CONTENT),
+        5: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 300] /Rotate 90 /Contents 6 0 R "
+           b"/Annots [14 0 R] >>",
+        6: stream(b"0 0 m 100 100 l S\n"),
+        9: FONT,
+        10: b"<< /Type /Annot /Subtype /Link /Rect [72 700 200 720] /Border [0 0 0] "
+            b"/A << /S /GoTo /D [5 0 R /XYZ 10 20 null] >> /P 3 0 R >>",
+        11: b"<< /Type /Annot /Subtype /Text /Rect [300 700 320 720] /Contents (note) "
+            b"/Popup 12 0 R /StructParent 1 >>",
+        12: b"<< /Type /Annot /Subtype /Popup /Rect [320 600 500 700] /Parent 11 0 R >>",
+        13: b"<< /Type /Annot /Subtype /Highlight /Rect [72 650 200 670] "
+            b"/QuadPoints [72 670 200 670 72 650 200 650] /C [1 1 0] >>",
+        14: b"<< /Type /Annot /Subtype /Link /Rect [10 10 60 30] /Dest (back) >>",
+        20: b"<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ann) /Rect [72 600 272 620] "
+            b"/P 3 0 R /MK << /R 0 >> /AP << /N 21 0 R >> /AA << /K 22 0 R >> >>",
+        21: stream(b"BT /Helv 12 Tf 2 5 Td (Ann) Tj ET\n",
+                   b"/Type /XObject /Subtype /Form /BBox [0 0 200 20] "
+                   b"/Resources << /Font << /Helv 9 0 R >> >> "),
+        22: b"<< /S /JavaScript /JS (1) >>",
+        30: b"<< /Type /Outlines /First 31 0 R /Last 32 0 R /Count 2 >>",
+        31: b"<< /Title (One) /Parent 30 0 R /Next 32 0 R /Dest [3 0 R /Fit] >>",
+        32: b"<< /Title (Two) /Parent 30 0 R /Prev 31 0 R /Dest /second >>",
+        40: b"<< /Names [(back) [3 0 R /FitH 700]] >>",
+        50: b"<< /Title (Kept) /Author (quiremark) >>",
+    }
+    return pdf(objs, trailer_extra=b"/Info 50 0 R ")
+
+
 def pdf_fixtures():
     samples = load_samples()
     docs = {
@@ -375,6 +414,7 @@ def pdf_fixtures():
         "inline_kids": inline_kids(),
         "kids_loop": kids_loop(),
         "flate_bomb": flate_bomb(),
+        "interactive": interactive(),
     }
     for k, v in damaged(simple(2)).items():
         docs["damaged_" + k] = v
@@ -463,8 +503,8 @@ def main():
     docs = pdf_fixtures()
     write_dir(os.path.join(out, "load"), {k + ".pdf": v for k, v in docs.items()})
     write_dir(os.path.join(out, "inflate"), {k + ".bin": v for k, v in inflate_seeds().items()})
-    # Job seeds: control byte (job kind, mode, in place), opacity byte, background, QMSPLIT,
-    # foreground.
+    # Job seeds: control byte (job kind, mode, in place, keep the interactive features), opacity
+    # byte, background, QMSPLIT, foreground.
     pairs = [
         ("letter", "draft_stamp", 0x00, 216), ("letter", "draft_stamp", 0x01, 216),
         ("letter", "draft_stamp", 0x06, 116), ("draft_stamp", "letter", 0x04, 216),
@@ -476,6 +516,9 @@ def main():
         ("damaged_long_length", "damaged_self_prev", 0x01, 216),
         ("damaged_huge_numbers", "objstm_bad_n", 0x00, 216),
         ("flate_bomb", "simple1", 0x00, 216), ("simple1", "simple1", 0xf0, 216),
+        ("interactive", "interactive", 0x10, 216), ("interactive", "letter", 0x11, 216),
+        ("simple3", "interactive", 0x12, 116), ("interactive", "nested_tree", 0x14, 216),
+        ("interactive", "damaged_no_endstream", 0x18, 216), ("letter", "interactive", 0x13, 216),
     ]
     job = {}
     for bg, fg, c0, c1 in pairs:
