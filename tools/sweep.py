@@ -18,7 +18,7 @@ For each PDF in DIR the sweep writes damaged copies:
 Each copy is used as the background of one job and, for every fourth copy, also as the foreground
 of another, with a partner from the same directory; the untouched files are run in pairs too
 (merge, stamp, translucent merge, underlay). Every job goes through the tool's merge or stamp
-command.
+command, with the options given by --job-option added to each (e.g. --job-option=--keep-interactive).
 
 Findings (each kept with its inputs, command line and output under WORK/findings/):
   crash      the tool died of a signal;
@@ -298,6 +298,7 @@ class Sweep:
             cmd.append("--underlay")
         if "opacity" in kind:
             cmd += ["--opacity", "0.4"]
+        cmd += self.a.job_option
         rc, err, secs = run(cmd, self.a.timeout, self.env)
         result = {"id": case_id, "cmd": cmd, "rc": rc, "secs": round(secs, 3), "stderr": err[-4000:]}
         kinds = []
@@ -373,6 +374,8 @@ def main():
     ap.add_argument("--max-size", type=int, default=4 << 20,
                     help="skip files larger than this for the damaged copies (default 4 MiB)")
     ap.add_argument("--json", help="write the figures and findings to this file")
+    ap.add_argument("--job-option", action="append", default=[], metavar="OPT",
+                    help="add OPT to every job's command line (repeatable)")
     a = ap.parse_args()
     if a.no_qpdf:
         a.qpdf = None
