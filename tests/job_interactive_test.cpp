@@ -120,6 +120,105 @@ TEST(JobInteractive, LinkToSecondPageLeadsToItsOutputPage) {
   EXPECT_QPDF_ACCEPTS(r.path);
 }
 
+TEST(JobInteractive, StampAnnotationsOnEveryPageEachWithItsOwnDictionary) {
+  // Background pages of two sizes, the first with a note (20); the stamp, 100 x 100, has a square
+  // (40) with an appearance (41). The stamp is centred: moved by (256, 346) on page 1 and by
+  // (100, 150) on page 2.
+  const std::string bg = doc_pdf(
+      {page_spec{"[0 0 612 792]", "", "/Annots [20 0 R]"}, page_spec{"[0 0 300 400]", "", ""}},
+      {{20, "<< /Type /Annot /Subtype /Text /Rect [1 2 3 4] >>"}});
+  const std::string fg = doc_pdf(
+      {page_spec{"[0 0 100 100]", "", "/Annots [40 0 R]"}},
+      {{40, "<< /Type /Annot /Subtype /Square /Rect [10 10 20 20] /P 3 0 R /AP << /N 41 0 R >> >>"},
+       {41, "<< /Length 0 /Subtype /Form /BBox [0 0 10 10] >>\nstream\n\nendstream"}});
+  ran r = run(bg, fg, true);
+  ASSERT_EQ(r.rc, 1);
+  const std::vector<int> a = annots_of(r, 0), b = annots_of(r, 1);
+  ASSERT_EQ(a.size(), 2u);
+  ASSERT_EQ(b.size(), 1u);
+  // The background's first, then the stamp's; the stamp's square twice, as two dictionaries.
+  EXPECT_TRUE(qm::is_name(*qm::dict_get(r.at(a[0]), "Subtype"), "Text"));
+  expect_near_all(nums(qm::dict_get(r.at(a[0]), "Rect")), {1, 2, 3, 4});
+  const pdf_value &s1 = r.at(a[1]), &s2 = r.at(b[0]);
+  EXPECT_NE(a[1], b[0]);
+  expect_near_all(nums(qm::dict_get(s1, "Rect")), {266, 356, 276, 366});
+  expect_near_all(nums(qm::dict_get(s2, "Rect")), {110, 160, 120, 170});
+  EXPECT_EQ(qm::dict_get(s1, "P")->n, 3);
+  EXPECT_EQ(qm::dict_get(s2, "P")->n, 4);
+  // One appearance stream serves both.
+  const pdf_value* n1 = qm::dict_get(r.deref(qm::dict_get(s1, "AP")), "N");
+  const pdf_value* n2 = qm::dict_get(r.deref(qm::dict_get(s2, "AP")), "N");
+  ASSERT_NE(n1, nullptr);
+  ASSERT_NE(n2, nullptr);
+  EXPECT_EQ(n1->k, K::ref);
+  EXPECT_EQ(n1->n, n2->n);
+  EXPECT_QPDF_ACCEPTS(r.path);
+}
+
+TEST(JobInteractive, MergeLinksOfTheForegroundLeadToTheOutputPageOfTheirTarget) {
+  // The foreground (100 x 100 pages, centred on 612 x 792: moved by (256, 346)) links from its
+  // page 1 to its page 2 at 10 20; the output's page 2 shows it.
+  const std::string fg = doc_pdf(
+      {page_spec{"[0 0 100 100]", "", "/Annots [20 0 R]"}, page_spec{"[0 0 100 100]", "", ""}},
+      {{20, "<< /Subtype /Link /Rect [0 0 5 5] /A << /S /GoTo /D [4 0 R /XYZ 10 20 0] >> >>"}});
+  const std::string bg = doc_pdf({page_spec{}, page_spec{}});
+  ran r = run(bg, fg, false);
+  ASSERT_EQ(r.rc, 1);
+  const std::vector<int> a = annots_of(r, 0);
+  ASSERT_EQ(a.size(), 1u);
+  const pdf_value* act = qm::dict_get(r.at(a[0]), "A");
+  ASSERT_NE(act, nullptr);
+  const pdf_value* d = qm::dict_get(*act, "D");
+  ASSERT_NE(d, nullptr);
+  ASSERT_EQ(d->items.size(), 5u);
+  EXPECT_EQ(d->items[0].n, 4);  // output page 2
+  EXPECT_NEAR(num(&d->items[2]), 266, 0.01);
+  EXPECT_NEAR(num(&d->items[3]), 366, 0.01);
+  expect_near_all(nums(qm::dict_get(r.at(a[0]), "Rect")), {256, 346, 261, 351});
+  EXPECT_QPDF_ACCEPTS(r.path);
+}
+
+TEST(JobInteractive, LargeJobOnHelperThreadsWritesWhatOneThreadWrites) {
+  // 20 pages, each linking to the next (the last to the first): the contents are read ahead and
+  // the output written as it is made, and the file is the one a job without helpers writes.
+  const int n = 20;
+  std::vector<page_spec> pages;
+  std::map<int, std::string> more;
+  for (int k = 0; k < n; ++k) {
+    pages.push_back({"[0 0 612 792]", "", "/Annots [" + std::to_string(200 + k) + " 0 R]"});
+    more[200 + k] = "<< /Subtype /Link /Rect [1 1 9 9] /Dest [" + std::to_string(3 + (k + 1) % n) +
+                    " 0 R /Fit] >>";
+  }
+  const std::string b = put_file("bg.pdf", doc_pdf(pages, more)), f = put_file("fg.pdf", kEmptyFg);
+  std::string bytes[2];
+  for (const bool helpers : {true, false}) {
+    qm::job_options base;
+    base.keep_interactive = true;
+    base.helper_threads = helpers;
+    const std::string out = (scratch() / (helpers ? "helpers.pdf" : "alone.pdf")).string();
+    qm::job_result jr;
+    qm::job_run(options_for(job_kind::stamp, b, f, out, 0, 1.0f, base), jr);
+    ASSERT_TRUE(jr.ok) << jr.message;
+    EXPECT_EQ(jr.output_streamed, helpers);
+    EXPECT_EQ(jr.read_ahead, helpers);
+    bytes[helpers ? 0 : 1] = read_file(out);
+  }
+  EXPECT_EQ(bytes[0], bytes[1]);
+  const out_pdf o = read_output(bytes[0]);
+  for (int k = 0; k < n; ++k) {
+    size_t pos = 0;
+    pdf_value page, link;
+    ASSERT_TRUE(qm::pdf_parse(o.objs.at(3 + k), &pos, &page));
+    const pdf_value* a = qm::dict_get(page, "Annots");
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(a->items.size(), 1u);
+    pos = 0;
+    ASSERT_TRUE(qm::pdf_parse(o.objs.at(a->items[0].n), &pos, &link));
+    EXPECT_EQ(qm::dict_get(link, "Dest")->items[0].n, 3 + (k + 1) % n) << "page " << k + 1;
+  }
+  EXPECT_QPDF_ACCEPTS((scratch() / "helpers.pdf").string());
+}
+
 TEST(JobInteractive, OffByDefaultCarriesNothing) {
   const std::string bg = doc_pdf({page_spec{"[0 0 612 792]", "", "/Annots [20 0 R]"}},
                                  {{20, "<< /Subtype /Link /Rect [1 1 2 2] >>"}});
