@@ -3,12 +3,14 @@
 // Input: two control bytes, then the background and the foreground, cut apart at the first
 // "QMSPLIT" (without one, both inputs are the same bytes). Control byte 0: bits 0-1 the job
 // (merge, stamp, merge with opacity, stamp again), bit 2 the mode, bit 3 writes the output over
-// the background file, bits 4-7 an invalid mode when all set; else bit 4 keeps the interactive
-// features (annotations, form, outline, document information). Control byte 1: the opacity, as
-// (b - 16) / 200, so that negative values, 0, 0.999 and values above 1 occur; 255 is NaN.
+// the background file, bits 4-7 an invalid mode when all set; else bit 5 keeps the interactive
+// features (annotations, form, outline, document information), and bit 4 is left to another
+// option of the job (the committed seeds leave bits 4-7 clear or all set, or set one of them).
+// Control byte 1: the opacity, as (b - 16) / 200, so that negative values, 0, 0.999 and values
+// above 1 occur; 255 is NaN.
 //
 // The inputs are written to files in a private temporary directory and the job is run on them:
-// through the public functions, or with bit 4 through the library's own entry point (job_run),
+// through the public functions, or with bit 5 through the library's own entry point (job_run),
 // the only one that takes the option.
 // Its result is checked against what the loader says of the same bytes: a job fails exactly when
 // an input fails to load, with that loader's message, or when the mode is invalid; otherwise it
@@ -236,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int mode =
       (c0 & 0xf0) == 0xf0 ? static_cast<int>(c0 >> 4) - 17 : static_cast<int>((c0 >> 2) & 1);
   const bool in_place = (c0 & 8) != 0;
-  const bool keep = (c0 & 0xf0) != 0xf0 && (c0 & 0x10) != 0;
+  const bool keep = (c0 & 0xf0) != 0xf0 && (c0 & 0x20) != 0;
   const float opacity = c1 == 255 ? std::nanf("") : (static_cast<float>(c1) - 16.0f) / 200.0f;
 
   const std::string bg_path = dir() + "/bg.pdf", fg_path = dir() + "/fg.pdf";

@@ -516,9 +516,9 @@ def main():
         ("damaged_long_length", "damaged_self_prev", 0x01, 216),
         ("damaged_huge_numbers", "objstm_bad_n", 0x00, 216),
         ("flate_bomb", "simple1", 0x00, 216), ("simple1", "simple1", 0xf0, 216),
-        ("interactive", "interactive", 0x10, 216), ("interactive", "letter", 0x11, 216),
-        ("simple3", "interactive", 0x12, 116), ("interactive", "nested_tree", 0x14, 216),
-        ("interactive", "damaged_no_endstream", 0x18, 216), ("letter", "interactive", 0x13, 216),
+        ("interactive", "interactive", 0x20, 216), ("interactive", "letter", 0x21, 216),
+        ("simple3", "interactive", 0x22, 116), ("interactive", "nested_tree", 0x24, 216),
+        ("interactive", "damaged_no_endstream", 0x28, 216), ("letter", "interactive", 0x23, 216),
     ]
     job = {}
     for bg, fg, c0, c1 in pairs:

@@ -226,6 +226,10 @@ TEST(JobInteractive, OffByDefaultCarriesNothing) {
   ASSERT_EQ(r.rc, 1);
   EXPECT_EQ(r.bytes.find("/Annots"), std::string::npos);
   EXPECT_EQ(r.bytes.find("/Link"), std::string::npos);
+  // A document with nothing to keep is written the same with the option as without.
+  const std::string plain = doc_pdf({page_spec{}, page_spec{"[0 0 300 400]", "", "/Rotate 90"}});
+  EXPECT_EQ(run(plain, kEmptyFg, true, true, "on.pdf").bytes,
+            run(plain, kEmptyFg, true, false, "off.pdf").bytes);
 }
 
 TEST(JobInteractive, WidgetOnTurnedPageTurnsWithIt) {

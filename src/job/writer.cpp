@@ -163,11 +163,13 @@ void write_head(overlay_job& j) {
     } else {
       buf_str(out, " >>\n");
     }
-    if (j.keep_interactive)
-      put(out, {"   >>\n", interactive_annots_text(j.inter.plan, t, j.inter.first_new),
-                "\n>>\nendobj\n"});
-    else
-      buf_str(out, "   >>\n>>\nendobj\n");
+    buf_str(out, "   >>\n");
+    // The page's annotations, on a line of their own; a page without any is written as ever.
+    if (j.keep_interactive) {
+      const std::string annots = interactive_annots_text(j.inter.plan, t, j.inter.first_new);
+      if (!annots.empty()) put(out, {annots, "\n"});
+    }
+    buf_str(out, ">>\nendobj\n");
     output_hand_over(j.stream.get(), out, &j.out_base);
   }
 
