@@ -67,6 +67,7 @@ def test_module_carries_the_library_itself():
 # kept between runs (QUIREMARK_PIP_WORK_DIR) for the copy and the CMake build, so that only the
 # first run compiles everything: the copy keeps the files' times, and the build only what changed.
 def _copy_checkout(target: Path) -> None:
+    target.mkdir(parents=True)
     ignore = shutil.ignore_patterns("__pycache__", "*.egg-info", "build", "build-*", ".git")
     for name in ("CMakeLists.txt", "cmake", "include", "src", "bindings"):
         source = SOURCE_DIR / name
