@@ -45,6 +45,10 @@ std::string num(int64_t v) {
   return std::to_string(v);
 }
 
+std::string boolean(int32_t v) {
+  return v ? "true" : "false";
+}
+
 void print_plain(const char* path, const doc& d, bool objects, std::FILE* out) {
   int32_t in_objstm = 0;
   for (const obj_rec& o : d.objects) in_objstm += o.in_objstm;
@@ -92,7 +96,7 @@ void print_plain(const char* path, const doc& d, bool objects, std::FILE* out) {
 
 void print_json(const doc& d, bool objects, std::FILE* out) {
   std::string s = "{\"trailer_root\":" + num(int64_t{d.trailer_root}) +
-                  ",\"encrypted\":" + num(int64_t{d.encrypted ? 1 : 0}) +
+                  ",\"encrypted\":" + boolean(d.encrypted) +
                   ",\"catalog\":" + num(int64_t{d.catalog}) +
                   ",\"max_objnum\":" + num(int64_t{d.max_objnum}) + ",\"pages\":[";
   const std::vector<int32_t> rot = own_rotations(d);
@@ -117,8 +121,7 @@ void print_json(const doc& d, bool objects, std::FILE* out) {
            ",\"data_start\":" + num(int64_t{o.data_start}) +
            ",\"data_end\":" + num(int64_t{o.data_end}) +
            ",\"endobj_pos\":" + num(int64_t{o.endobj_pos}) +
-           ",\"has_stream\":" + num(int64_t{o.has_stream}) +
-           ",\"in_objstm\":" + num(int64_t{o.in_objstm}) +
+           ",\"has_stream\":" + boolean(o.has_stream) + ",\"in_objstm\":" + boolean(o.in_objstm) +
            ",\"text_len\":" + num(int64_t{o.text_len}) + "}";
     }
     s += "]";

@@ -210,7 +210,7 @@ TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
   EXPECT_NE(p.objs.at(7).find("/Matrix [0 -1 1 0 0 300]"), std::string::npos) << p.objs.at(7);
   EXPECT_NE(p.objs.at(7).find("q BT /F1 9 Tf (near the end) Tj ET/X Do Q\n"), std::string::npos);
   EXPECT_NE(bytes.find("/BaseFont /Helvetica"), std::string::npos);
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 }  // namespace

@@ -9,14 +9,9 @@
 
 using namespace qm;
 using qmtest::docbuilder;
+using qmtest::make_map;
 
 namespace {
-
-renum_map make_map(const std::vector<int32_t>& old, int32_t first_new) {
-  renum_map m;
-  map_build(m, old, first_new);
-  return m;
-}
 
 std::vector<int32_t> refs_of(std::string_view t) {
   std::vector<int32_t> v;

@@ -13,6 +13,7 @@
 using namespace qm;
 using namespace std::string_literals;
 using qmtest::docbuilder;
+using qmtest::make_map;
 
 namespace {
 
@@ -39,12 +40,6 @@ std::string content_of(const std::string& body) {
 
 std::string header_of(const std::string& body) {
   return body.substr(0, body.find(">> stream\n") + 10);
-}
-
-renum_map make_map(const std::vector<int32_t>& old, int32_t first_new) {
-  renum_map m;
-  map_build(m, old, first_new);
-  return m;
 }
 
 }  // namespace

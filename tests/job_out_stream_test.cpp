@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -39,20 +38,6 @@ struct never_streaming_for_scope {
   int64_t saved = qm::stream_min_pages.exchange(INT64_MAX);
   ~never_streaming_for_scope() { qm::stream_min_pages = saved; }
 };
-
-std::vector<std::string> names_in(const fs::path& d) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(d)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
-fs::path fresh_dir(const std::string& name) {
-  const fs::path d = scratch() / name;
-  fs::remove_all(d);
-  fs::create_directories(d);
-  return d;
-}
 
 TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
   // Resources shared by the pages and a second font only some pages use, so that resource
@@ -89,7 +74,7 @@ TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
       EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
     }
   }
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 // A write that fails part way (here: the file size limit) fails the job with the write message,

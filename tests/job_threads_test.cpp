@@ -98,7 +98,7 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
   qm::stream_chunk_bytes = default_chunk;
   // The jobs differ from each other, so a mix-up would show.
   for (size_t k = 1; k < jobs.size(); ++k) EXPECT_NE(jobs[k].alone, jobs[0].alone);
-  EXPECT_TRUE(qpdf_accepts(jobs[2].out));
+  EXPECT_QPDF_ACCEPTS(jobs[2].out);
 }
 
 }  // namespace

@@ -18,13 +18,7 @@ using qmtest::mem_doc;
 using qmtest::nums_of;
 using qmtest::raw_obj;
 using qmtest::raw_stream;
-
-// The final object table of the bytes, without the page walk.
-qm::doc table_of(std::string_view bytes) {
-  qm::doc d = mem_doc(bytes);
-  qm::load_object_table(d);
-  return d;
-}
+using qmtest::table_of;
 
 struct scan_case {
   const char* name;

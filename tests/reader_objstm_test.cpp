@@ -11,6 +11,7 @@ namespace {
 
 using qmtest::raw_obj;
 using qmtest::raw_stream;
+using qmtest::table_of;
 using qmtest::zlib_compress;
 
 // An object-stream object around the given decoded text; `keys` holds /N, /First and the rest.
@@ -18,13 +19,6 @@ std::string stm(int num, const std::string& text, const std::string& keys, bool 
   const std::string data = flate ? zlib_compress(text) : text;
   return raw_stream(num, std::to_string(data.size()), data,
                     "/Type /ObjStm " + keys + (flate ? " /Filter /FlateDecode" : ""));
-}
-
-// The final table of the bytes, with the object streams expanded.
-qm::doc table_of(const std::string& bytes) {
-  qm::doc d = qmtest::mem_doc(bytes);
-  qm::load_object_table(d);
-  return d;
 }
 
 struct entry_expect {

@@ -18,7 +18,8 @@ inline unsigned char at(const char* t, pos_t p) {
 
 void doc_free(doc& d) {
   d = doc{};
-  // A released record is all zero, like one that was never loaded.
+  // A released record is all zero: trailer_root and catalog too, though a new record starts
+  // them at -1 ("none found yet").
   d.trailer_root = 0;
   d.catalog = 0;
 }

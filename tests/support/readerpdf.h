@@ -78,6 +78,13 @@ inline qm::doc mem_doc(std::string_view bytes) {
   return d;
 }
 
+// The final object table of the bytes (object streams expanded), without the page walk.
+inline qm::doc table_of(std::string_view bytes) {
+  qm::doc d = mem_doc(bytes);
+  qm::load_object_table(d);
+  return d;
+}
+
 // doc_load_bytes on a copy of the bytes.
 inline int load_mem(std::string_view bytes, qm::doc& d, const char* name = "mem.pdf") {
   auto p = std::make_unique<char[]>(bytes.size() + 1);
