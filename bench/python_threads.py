@@ -9,7 +9,7 @@ rounds of serial time / threaded time. The rounds alternate which of the two goe
 
 Usage (the package from a CMake build, or installed):
   PYTHONPATH=build/python python3 bench/python_threads.py [--threads 4] [--jobs 48]
-      [--pages 12] [--rounds 7] [--cpus 2] [--work DIR] [--quick]
+      [--pages 12] [--kind text|images|objstm] [--rounds 7] [--cpus 2] [--work DIR] [--quick]
 
 --cpus N pins the process to its first N allowed processors (the figure in README.md is for 2).
 Nothing is asserted: this is a measurement, printed as a table (and as JSON with --json FILE).
@@ -30,6 +30,14 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import gen_inputs  # noqa: E402  (the benchmark's own deterministic input writer)
 import quiremark  # noqa: E402
+
+
+# Background documents by kind, from the benchmark's input writer.
+KINDS = {
+    "text": gen_inputs.gen_text,
+    "images": gen_inputs.gen_images,
+    "objstm": lambda path, n: gen_inputs.gen_text(path, n, objstm=True),
+}
 
 
 def run_serial(jobs):
@@ -54,6 +62,9 @@ def main(argv=None):
     ap.add_argument("--threads", type=int, default=4)
     ap.add_argument("--jobs", type=int, default=48, help="jobs per measurement")
     ap.add_argument("--pages", type=int, default=12, help="background pages per job (under 16)")
+    ap.add_argument("--kind", choices=sorted(KINDS), default="text",
+                    help="background: text pages, image pages (about 55 KB each), or text pages "
+                         "in object streams (decoded by the job)")
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--cpus", type=int, default=0, help="pin to this many processors (0: all)")
     ap.add_argument("--work", type=Path, default=None, help="folder for the inputs")
@@ -71,11 +82,11 @@ def main(argv=None):
     work = a.work or Path(tempfile.gettempdir()) / "quiremark-bench-threads"
     work.mkdir(parents=True, exist_ok=True)
     stamp = work / "stamp.pdf"
-    text = work / f"text_{a.pages}.pdf"
+    text = work / f"{a.kind}_{a.pages}.pdf"
     if not stamp.exists():
         gen_inputs.gen_stamp(str(stamp))
     if not text.exists():
-        gen_inputs.gen_text(str(text), a.pages)
+        KINDS[a.kind](str(text), a.pages)
     jobs = [(str(text), str(stamp))] * a.jobs
 
     run_serial(jobs[:2])  # warm-up: page cache, first-use tables
@@ -93,6 +104,7 @@ def main(argv=None):
         "threads": a.threads,
         "jobs": a.jobs,
         "pages": a.pages,
+        "kind": a.kind,
         "input_bytes": text.stat().st_size,
         "rounds": a.rounds,
         "serial_s": serial,
@@ -103,7 +115,7 @@ def main(argv=None):
         "min_speedup": min(ratios),
         "max_speedup": max(ratios),
     }
-    print(f"{a.jobs} stamp jobs of {a.pages} pages ({result['input_bytes']} bytes), "
+    print(f"{a.jobs} stamp jobs of {a.pages} {a.kind} pages ({result['input_bytes']} bytes), "
           f"{cpus} processor(s), {a.rounds} round(s)")
     print(f"  serial          median {result['median_serial_s'] * 1000:8.1f} ms "
           f"({result['median_serial_s'] / a.jobs * 1000:.2f} ms a job)")
