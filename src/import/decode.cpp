@@ -9,6 +9,7 @@
 
 #include "import/resources.h"
 #include "inflate/inflate.h"
+#include "inflate/zlib_whole.h"
 
 namespace qm {
 namespace {
@@ -155,15 +156,43 @@ bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter
   return true;
 }
 
-bool inflate_into(std::string_view in, buf& b) {
+bool flate_alone(const char* t, pos_t start, pos_t end) {
+  pos_t f = find_name_top(t, end, start, end, "Filter");
+  if (f < 0) return false;
+  pos_t p = skip_ws_comments(t, f + 7, end);
+  if (p >= end) return false;
+  const bool array = t[p] == '[';
+  if (array) p = skip_ws_comments(t, p + 1, end);
+  if (p >= end || t[p] != '/') return false;
+  pos_t next;
+  const std::string_view name = name_at(t, p, end, &next);
+  if (name != "FlateDecode" && name != "Fl") return false;
+  if (array) {
+    p = skip_ws_comments(t, next, end);
+    if (p >= end || t[p] != ']') return false;
+  }
+  pos_t dp = find_name_top(t, end, start, end, "DecodeParms");
+  if (dp < 0) return true;
+  p = skip_ws_comments(t, dp + 12, end);
+  if (null_at(t, p, end)) return true;
+  if (p + 1 >= end || t[p] != '<' || t[p + 1] != '<') return false;
+  p = skip_ws_comments(t, p + 2, end);
+  return p + 1 < end && t[p] == '>' && t[p + 1] == '>';
+}
+
+bool inflate_into(std::string_view in, buf& b, uint64_t* whole) {
+  if (whole) *whole = 0;
   const size_t base = b.len;
   uint64_t cap = static_cast<uint64_t>(in.size()) * 20 + 4096;
   if (cap > kInflateMaxCap) cap = kInflateMaxCap;
   for (;;) {
     buf_reserve(b, cap);
     uint64_t produced = 0;
-    if (inflate_decompress(reinterpret_cast<const unsigned char*>(in.data()), in.size(),
-                           reinterpret_cast<unsigned char*>(b.data + base), cap, &produced) == 0) {
+    inflate_end end;
+    const auto* src = reinterpret_cast<const unsigned char*>(in.data());
+    auto* dst = reinterpret_cast<unsigned char*>(b.data + base);
+    if (inflate_decompress(src, in.size(), dst, cap, &produced, whole ? &end : nullptr) == 0) {
+      if (whole) *whole = zlib_whole_length(src, in.size(), end, dst, produced);
       buf_commit(b, produced);
       return true;
     }

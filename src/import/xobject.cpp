@@ -169,6 +169,8 @@ void read_content_of(const doc& d, const span& s, content& c) {
 void read_page_content(const doc& d, const obj_rec& o, page_content& c) {
   c.joined.len = 0;
   c.bytes = {};
+  c.stored = {};
+  c.packed.len = 0;
   span s;
   if (page_span(d, o, &s)) read_content_of(d, s, c);
 }

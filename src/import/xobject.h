@@ -16,10 +16,15 @@ std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p
                                const renum_map& m);
 
 // A page's content: its /Contents streams decoded and joined. `bytes` views either the
-// document's own bytes or `joined`.
+// document's own bytes or `joined`. `stored`, when not empty, views the document's own
+// Flate-compressed bytes of that same content, which may go to the output as they are
+// (read_page_content_stored); `packed`, when not empty, holds the content compressed for the
+// output by the job's compressor.
 struct page_content {
   buf joined;
   std::string_view bytes;
+  std::string_view stored;
+  buf packed;
 };
 
 // Reads the content of page object o into c (emptied first; its buffer is reused). It only reads

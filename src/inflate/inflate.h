@@ -15,4 +15,15 @@ inline constexpr uint64_t kInflateMaxCap = 0x40000000;
 int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char* dst, uint64_t cap,
                        uint64_t* produced);
 
+// How a decoding that returned 0 ended, for callers that must know whether the data were whole.
+struct inflate_end {
+  bool complete = false;  // the final block ended, and no damage came before it
+  uint64_t consumed = 0;  // bytes of src from the zlib header through the final block's last byte
+};
+
+// inflate_decompress, also telling how the data ended (*end is set on every call; after -1 it
+// says nothing).
+int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char* dst, uint64_t cap,
+                       uint64_t* produced, inflate_end* end);
+
 }  // namespace qm
