@@ -8,6 +8,7 @@
 #include "job/error.h"
 #include "job/job.h"
 #include "quiremark.h"
+#include "zlib_deflate.h"
 
 #ifndef QUIREMARK_VERSION
 #define QUIREMARK_VERSION "unknown"
@@ -20,6 +21,7 @@ struct job_args {
   std::string bg, fg, out;
   bool underlay = false;
   float opacity = 1.0f;
+  bool compact = false;
 };
 
 struct info_args {
@@ -39,18 +41,32 @@ CLI::App* add_command(CLI::App& app, std::string_view name) {
   return sub;
 }
 
-void add_job_args(CLI::App* sub, const command& c, job_args& a) {
-  sub->add_option("BG", a.bg, str(item_help(c, "BG")))->required()->type_name("");
-  sub->add_option("FG", a.fg, str(item_help(c, "FG")))->required()->type_name("");
-  sub->add_option("OUT", a.out, str(item_help(c, "OUT")))->required()->type_name("");
-  sub->add_flag("--underlay", a.underlay, str(item_help(c, "--underlay")))->disable_flag_override();
-}
-
 // Runs a job through the public interface and reports its failure the conventional way.
 int report(int ok) {
   if (ok) return kExitOk;
   std::fprintf(stderr, "quiremark: %s\n", quiremark_last_error());
   return kExitFailure;
+}
+
+void add_job_args(CLI::App* sub, const command& c, job_args& a) {
+  sub->add_option("BG", a.bg, str(item_help(c, "BG")))->required()->type_name("");
+  sub->add_option("FG", a.fg, str(item_help(c, "FG")))->required()->type_name("");
+  sub->add_option("OUT", a.out, str(item_help(c, "OUT")))->required()->type_name("");
+  sub->add_flag("--underlay", a.underlay, str(item_help(c, "--underlay")))->disable_flag_override();
+  sub->add_flag("--compact", a.compact, str(item_help(c, "--compact")))->disable_flag_override();
+}
+
+// Runs a job with compact output: the library's job directly, with libdeflate as its compressor.
+int run_compact(const job_args& a, int stamp) {
+  const qm::content_compressor z{qmdeflate::zlib_compress, nullptr};
+  int ok = 0;
+  try {
+    ok = qm::overlay_exec(a.bg.c_str(), a.fg.c_str(), a.out.c_str(), a.underlay ? 1 : 0, a.opacity,
+                          stamp, &z);
+  } catch (const std::bad_alloc&) {
+    qm::set_error("out of memory");
+  }
+  return report(ok);
 }
 
 // A usage error: what is wrong, and the usage line of the command concerned.
@@ -120,6 +136,7 @@ int run(int argc, char** argv) {
   }
 
   if (merge->parsed()) {
+    if (merge_a.compact) return run_compact(merge_a, 0);
     const int mode = merge_a.underlay ? 1 : 0;
     if (opacity->count() > 0)
       return report(quiremark_merge_opacity(merge_a.bg.c_str(), merge_a.fg.c_str(),
@@ -128,6 +145,7 @@ int run(int argc, char** argv) {
         quiremark_merge(merge_a.bg.c_str(), merge_a.fg.c_str(), merge_a.out.c_str(), mode));
   }
   if (stamp->parsed()) {
+    if (stamp_a.compact) return run_compact(stamp_a, 1);
     // A translucent stamp has no C function of its own; the tool runs the library's job directly.
     int ok = 0;
     try {

@@ -105,4 +105,10 @@ bool pack_content(const content_compressor& z, page_content& c) {
   return true;
 }
 
+void read_page_content_compact(const doc& d, const obj_rec& o, page_content& c,
+                               const content_compressor& z) {
+  read_page_content_stored(d, o, c);
+  if (c.stored.empty()) pack_content(z, c);
+}
+
 }  // namespace qm

@@ -31,6 +31,11 @@ inline size_t pack_room(size_t n) {
 // throws std::bad_alloc.
 bool pack_content(const content_compressor& z, page_content& c);
 
+// A page's content as compact output writes it: read with read_page_content_stored and, where it
+// keeps no stored bytes, packed with z.
+void read_page_content_compact(const doc& d, const obj_rec& o, page_content& c,
+                               const content_compressor& z);
+
 // The stream object that alone makes up the content of the page whose dictionary span is `page`:
 // its /Contents is one reference "N G R", written directly or as the one element of an array,
 // to an object that is a stream. Null for any other /Contents.

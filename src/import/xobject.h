@@ -37,9 +37,12 @@ void read_page_content(const doc& d, const obj_rec& o, page_content& c);
 // gave for this page. With `group`, the XObject is a transparency group (" /Group << /S
 // /Transparency >>" right after the /Length number): it is composited on its own and then faded
 // as a whole by the alpha of the page that draws it, so nothing the page's content sets inside
-// (its own /ca or /CA, soft masks, blend modes) can undo the fade.
+// (its own /ca or /CA, soft masks, blend modes) can undo the fade. With `compact`, the content
+// goes out Flate-compressed (" /Filter /FlateDecode" right after the /Length number): pre's
+// stored bytes where it has them, else its packed ones; a content that has neither goes out as
+// it is.
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
                          ancestor_memo& memo, buf& out, const page_content* pre = nullptr,
-                         bool group = false);
+                         bool group = false, bool compact = false);
 
 }  // namespace qm

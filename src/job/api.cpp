@@ -10,7 +10,7 @@
 namespace qm {
 
 int overlay_exec(const char* bg_path, const char* fg_path, const char* out_path, int mode,
-                 float opacity, int stamp) {
+                 float opacity, int stamp, const content_compressor* compact) {
   // Paths first, then the mode; nothing is opened before both pass.
   if (!fg_path || !out_path || !bg_path) {
     set_error("NULL path argument");
@@ -28,7 +28,7 @@ int overlay_exec(const char* bg_path, const char* fg_path, const char* out_path,
     opacity = 0.0f;
   else if (opacity > 1.0f)
     opacity = 1.0f;
-  return overlay_run(bg_path, fg_path, out_path, mode, opacity, stamp);
+  return overlay_run(bg_path, fg_path, out_path, mode, opacity, stamp, compact);
 }
 
 namespace {

@@ -34,7 +34,7 @@ void resolve_rotation(doc& d) {
 }  // namespace
 
 int overlay_run(const char* bg_path, const char* fg_path, const char* out_path, int mode,
-                float opacity, int stamp) {
+                float opacity, int stamp, const content_compressor* compact) {
   // The record owns both documents and every table and releases them however this function is
   // left, by return or by exception.
   overlay_job j;
@@ -43,6 +43,10 @@ int overlay_run(const char* bg_path, const char* fg_path, const char* out_path, 
   j.stamp = stamp;
   // Compared in single precision against the float nearest 0.999.
   j.translucent = opacity < 0.999f;
+  if (compact) {
+    j.compact = true;
+    j.compressor = *compact;
+  }
 
   // Load: the loader writes its own message and leaves its document empty on failure.
   if (doc_load(bg_path, j.bg) != 0) return 0;

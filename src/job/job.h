@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "import/compact_content.h"
 #include "import/resources.h"
 #include "job/out_stream.h"
 #include "reader/doc.h"
@@ -21,6 +22,11 @@ struct overlay_job {
   float opacity = 1.0f;      // clamped into [0, 1]
   int stamp = 0;             // 1: foreground page 0 on every page; 0: pages paired one to one
   bool translucent = false;  // opacity < 0.999: the foreground goes through /GSovl
+  // Compact output: the Form XObjects' contents go out Flate-compressed (kept as the input
+  // stored them where that is safe, else packed with `compressor`), and every copied resource
+  // object is written once.
+  bool compact = false;
+  content_compressor compressor;
 
   int32_t bg_count = 0, fg_count = 0;
   int32_t total_pages = 0;  // 1 to 1,000,000
@@ -37,7 +43,6 @@ struct overlay_job {
   renum_map bg_map, fg_map;         // input number -> output number of each copied object
   int32_t obj_count = 0;            // cross-reference size: highest output number + 1
   std::vector<int64_t> obj_offset;  // byte position of each output object, -1 when not written
-
 
   // Content streams of all output pages back to back: page t holds the bytes from
   // content_end[t - 1] (0 for the first page) to content_end[t].
@@ -73,13 +78,14 @@ inline const page_rec& fg_page_of(const overlay_job& j, int32_t t) {
 
 // The job behind the three exports, after their argument treatment: rejects null paths and bad
 // modes, clamps the opacity, runs the job. 1 on success (error text emptied), 0 with a message.
-// Throws std::bad_alloc when memory runs out; the exports catch it.
+// Throws std::bad_alloc when memory runs out; the exports catch it. With `compact`, the output
+// is compact, its contents packed with that compressor.
 int overlay_exec(const char* bg_path, const char* fg_path, const char* out_path, int mode,
-                 float opacity, int stamp);
+                 float opacity, int stamp, const content_compressor* compact = nullptr);
 
 // Loads both documents, fixes the page count and every page's rotation, runs the phases.
 int overlay_run(const char* bg_path, const char* fg_path, const char* out_path, int mode,
-                float opacity, int stamp);
+                float opacity, int stamp, const content_compressor* compact = nullptr);
 
 // The job once both documents are loaded into j (mode, opacity, stamp and translucent set):
 // checks the page counts, resolves every page's rotation and runs the phases.

@@ -49,6 +49,12 @@ struct importer {
   content_prefetch ahead;
   bool reading_ahead = false;
   size_t next_item = 0;
+  page_content own;  // compact output without the read-ahead: each page's content, read here
+
+  ~importer() {
+    buf_free(own.joined);
+    buf_free(own.packed);
+  }
 
   // Appends page t of d to the output as object num, its Form XObject, and records its position.
   // A page whose object is missing gets no object (the rule of prefetch_page, so that the pages
@@ -61,12 +67,17 @@ struct importer {
     const obj_rec* o = doc_find(d, p.num);
     if (!o) return;
     const page_content* pre = nullptr;
-    if (reading_ahead) pre = &prefetch_take(ahead, next_item);
+    if (reading_ahead) {
+      pre = &prefetch_take(ahead, next_item);
+    } else if (j.compact) {
+      read_page_content_compact(d, *o, own, j.compressor);
+      pre = &own;
+    }
     if (num > 0) {  // always, by the numbering; the page read ahead is used up all the same
       j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
       buf_str(j.out, fmt_int(num).view());
       buf_str(j.out, " 0 obj\n");
-      append_form_xobject(d, *o, p, m, memo, j.out, pre, group);
+      append_form_xobject(d, *o, p, m, memo, j.out, pre, group, j.compact);
       buf_str(j.out, "\nendobj\n");
     }
     if (reading_ahead) prefetch_release(ahead, next_item++);
@@ -78,6 +89,7 @@ struct importer {
   void start_reading_ahead() {
     ahead.runs[0] = {&j.bg, j.bg_count};
     ahead.runs[1] = {&j.fg, j.stamp == 1 ? 1 : j.fg_count};
+    if (j.compact) ahead.compact = &j.compressor;
     reading_ahead = prefetch_start(ahead);
   }
 };
@@ -120,7 +132,7 @@ bool import_pages(importer& imp, ancestor_memo& bg_memo, ancestor_memo& fg_memo)
 int overlay_phases(overlay_job& j, const char* out_path) {
   // The page contents are read ahead from the start: collecting, numbering and the beginning of
   // the file need none of them. The helper thread, if any, is gone when imp goes.
-  importer imp{j, {}, false, 0};
+  importer imp{j, {}, false, 0, {}};
   imp.start_reading_ahead();
 
   // What each page tree node above the pages holds, read once per document.
@@ -132,6 +144,12 @@ int overlay_phases(overlay_job& j, const char* out_path) {
   collect_resources(j.bg, j.bg_refs, j.bg_res);
   gather_refs(j.fg, j.stamp == 1 ? 1 : j.fg_count, fg_memo, j.fg_refs);
   collect_resources(j.fg, j.fg_refs, j.fg_res);
+  // The closure keeps a seed named by many pages once per naming, and the writer copies every
+  // entry, though references name the first copy only. Compact output copies each object once.
+  if (j.compact) {
+    keep_first_of_each(j.bg_res);
+    keep_first_of_each(j.fg_res);
+  }
 
   // Number.
   if (!plan_objects(j)) return 0;
