@@ -14,6 +14,9 @@ inline constexpr std::string_view kToolDescription =
     "and centred on the output page, never scaled. The output page has the size of its "
     "background page as displayed (rotation honoured, crop box used). The output file is "
     "written only once it is complete, so OUT may name one of the inputs.";
+// What a page keeps and what it leaves behind: only what the page draws travels with it.
+inline constexpr std::string_view kNotCarriedOver =
+    "Not carried over: links, annotations, form fields, bookmarks and document info.";
 inline constexpr std::string_view kToolExitStatus =
     "Exit status: 0 on success; 1 when the job fails, with \"quiremark: \" and the reason on "
     "standard error; 2 when the command line is wrong, with a usage line.";
@@ -39,6 +42,10 @@ struct command {
   std::string_view description;
   const item* items;
   int item_count;
+  // What the command prints, one entry for each field (none for the job commands).
+  std::string_view output_intro = {};
+  const item* outputs = nullptr;
+  int output_count = 0;
 };
 
 inline constexpr std::string_view kCompactHelp =
@@ -51,7 +58,8 @@ inline constexpr item kMergeItems[] = {
     {"OUT", "the output PDF; it may name one of the inputs"},
     {"--underlay", "draw the foreground underneath the background instead of on top"},
     {"--opacity X",
-     "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default)"},
+     "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default), written "
+     "as digits with an optional fraction: 0.35, .5, 1"},
     {"--compact", kCompactHelp},
 };
 
@@ -60,7 +68,9 @@ inline constexpr item kStampItems[] = {
     {"FG", "foreground PDF; its first page is drawn on every background page"},
     {"OUT", "the output PDF; it may name one of the inputs"},
     {"--underlay", "draw the stamp underneath the background instead of on top"},
-    {"--opacity X", "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default)"},
+    {"--opacity X",
+     "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default), written as "
+     "digits with an optional fraction: 0.35, .5, 1"},
     {"--compact", kCompactHelp},
 };
 
@@ -68,6 +78,57 @@ inline constexpr item kInfoItems[] = {
     {"FILE", "the PDF to describe"},
     {"--json", "print one JSON object instead of text"},
     {"--objects", "also list the object table"},
+};
+
+inline constexpr item kHelpItems[] = {
+    {"COMMAND", "the command to describe: merge, stamp, info or help"},
+};
+
+// The fields `info` prints: the JSON key, then in parentheses the label or column of the text.
+inline constexpr item kInfoOutputs[] = {
+    {"(file)", "text only: the file as named on the command line"},
+    {"trailer_root (trailer /Root)",
+     "the object number named by /Root in the trailer (or cross-reference stream); -1, in the "
+     "text \"none (searched for /Catalog)\", when no trailer names one"},
+    {"encrypted",
+     "always false (text: no): a file with /Encrypt in a trailer is refused instead, by info "
+     "too, with \"encrypted PDFs are not supported\" and exit status 1"},
+    {"catalog",
+     "the object used as the catalog: the trailer's /Root when that object exists, else the "
+     "first object that mentions /Catalog, else 1"},
+    {"max_objnum (max object number)", "the highest object number found"},
+    {"(objects)",
+     "text only: how many objects the final table holds, and how many of them came from "
+     "object streams"},
+    {"pages (pages)",
+     "the pages in document order, one entry per listing (a page listed twice appears "
+     "twice); the text gives their number, then one line for each"},
+    {"pages[].num (page, obj)",
+     "the page's object number (the text first numbers the pages from 1)"},
+    {"pages[].parent",
+     "the /Pages node whose /Kids lists the page; -1 when the page is the tree's root"},
+    {"pages[].inherited_rotate (inherited /Rotate)",
+     "the /Rotate handed down by the nearest ancestor that has one, reduced to 0 to 359; 0 when "
+     "none has"},
+    {"pages[].rotate_own (own /Rotate)",
+     "the page's own /Rotate as written (an indirect value followed), not reduced; -1 (text: "
+     "none) when it has none that is a non-negative integer"},
+    {"pages[].x0, y0, width, height (box)",
+     "the box the page is shown with: its own /CropBox, else its /MediaBox, else the nearest "
+     "ancestor's, else 0 0 595 842 (A4); its lower left corner and its size in points, printed "
+     "in the shortest form that reads back as the same number (nothing is rounded)"},
+    {"objects (object table)",
+     "with --objects: every object found, in the order of the final table. Positions are byte "
+     "offsets into the file, -1 where absent (always for objects from object streams)"},
+    {"objects[].num", "the object number"},
+    {"objects[].obj_start", "the first digit of \"N G obj\""},
+    {"objects[].dict_start", "the value's '<' when the value is a dictionary"},
+    {"objects[].stream_pos", "the \"stream\" keyword"},
+    {"objects[].data_start, data_end", "the stream data, from its first byte to one past its last"},
+    {"objects[].endobj_pos", "the \"endobj\" keyword"},
+    {"objects[].has_stream (stream)", "true (text: 1) when the object is a stream"},
+    {"objects[].in_objstm (objstm)", "true (text: 1) when the object came from an object stream"},
+    {"objects[].text_len", "for an object from an object stream, the length of its text; else 0"},
 };
 
 inline constexpr command kCommands[] = {
@@ -83,7 +144,12 @@ inline constexpr command kCommands[] = {
     {"info", "info [--json] [--objects] FILE", "Show what the reader finds in a PDF.",
      "Prints the trailer facts, the catalog and every page with its box and rotation, as the "
      "library sees them; useful to learn why a file is read as it is.",
-     kInfoItems, static_cast<int>(std::size(kInfoItems))},
+     kInfoItems, static_cast<int>(std::size(kInfoItems)),
+     "Fields: the JSON key, then in parentheses the text's label or column.", kInfoOutputs,
+     static_cast<int>(std::size(kInfoOutputs))},
+    {"help", "help [COMMAND]", "Show the help of the tool, or of one command.",
+     "The same as quiremark --help, or quiremark COMMAND --help.", kHelpItems,
+     static_cast<int>(std::size(kHelpItems))},
 };
 
 // The command with this name, or nullptr.

@@ -1,4 +1,6 @@
 // `quiremark info`: prints the trailer facts, catalog, object table and page list of one file.
+// It reads the loaded document itself (reader/), by design: the C interface has no such view, so
+// this command is the one part of the tool that uses the library's internals below the job.
 #include "info.h"
 
 #include <charconv>
@@ -8,8 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "import/box.h"
-#include "job/error.h"
+#include "reader/box.h"
 #include "reader/doc.h"
 #include "reader/load.h"
 
@@ -43,6 +44,10 @@ std::string num(double v) {
 
 std::string num(int64_t v) {
   return std::to_string(v);
+}
+
+std::string boolean(int32_t v) {
+  return v ? "true" : "false";
 }
 
 void print_plain(const char* path, const doc& d, bool objects, std::FILE* out) {
@@ -92,7 +97,7 @@ void print_plain(const char* path, const doc& d, bool objects, std::FILE* out) {
 
 void print_json(const doc& d, bool objects, std::FILE* out) {
   std::string s = "{\"trailer_root\":" + num(int64_t{d.trailer_root}) +
-                  ",\"encrypted\":" + num(int64_t{d.encrypted ? 1 : 0}) +
+                  ",\"encrypted\":" + boolean(d.encrypted) +
                   ",\"catalog\":" + num(int64_t{d.catalog}) +
                   ",\"max_objnum\":" + num(int64_t{d.max_objnum}) + ",\"pages\":[";
   const std::vector<int32_t> rot = own_rotations(d);
@@ -117,8 +122,7 @@ void print_json(const doc& d, bool objects, std::FILE* out) {
            ",\"data_start\":" + num(int64_t{o.data_start}) +
            ",\"data_end\":" + num(int64_t{o.data_end}) +
            ",\"endobj_pos\":" + num(int64_t{o.endobj_pos}) +
-           ",\"has_stream\":" + num(int64_t{o.has_stream}) +
-           ",\"in_objstm\":" + num(int64_t{o.in_objstm}) +
+           ",\"has_stream\":" + boolean(o.has_stream) + ",\"in_objstm\":" + boolean(o.in_objstm) +
            ",\"text_len\":" + num(int64_t{o.text_len}) + "}";
     }
     s += "]";
@@ -134,8 +138,9 @@ int run_info(const char* path, bool json, bool objects, std::FILE* out, std::FIL
   using namespace qm;
   try {
     doc d;
-    if (doc_load(path, d) != 0) {
-      std::fprintf(err, "quiremark: %s\n", g_err);
+    msg m;
+    if (doc_load(path, d, m) != 0) {
+      std::fprintf(err, "quiremark: %s\n", m.text);
       return 1;
     }
     if (json)

@@ -1,13 +1,17 @@
-// The quiremark command-line tool: a thin shell over the library's public C interface.
+// The quiremark command-line tool. `merge` and `stamp` run the library's job through its own
+// entry point (job/run.h), the one beneath the C interface, which takes every option a job has;
+// `info` reads the loaded document's internals by design (info.cpp).
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "info.h"
-#include "job/error.h"
-#include "job/job.h"
-#include "quiremark.h"
+#include "job/run.h"
+#include "opacity.h"
 #include "zlib_deflate.h"
 
 #ifndef QUIREMARK_VERSION
@@ -21,6 +25,7 @@ struct job_args {
   std::string bg, fg, out;
   bool underlay = false;
   float opacity = 1.0f;
+  std::vector<std::string> opacity_text;  // every --opacity as typed, in order
   bool compact = false;
 };
 
@@ -30,6 +35,10 @@ struct info_args {
   bool objects = false;
 };
 
+struct help_args {
+  std::string command;
+};
+
 std::string str(std::string_view s) {
   return std::string(s);
 }
@@ -37,36 +46,56 @@ std::string str(std::string_view s) {
 CLI::App* add_command(CLI::App& app, std::string_view name) {
   const command& c = *find_command(name);
   CLI::App* sub = app.add_subcommand(str(c.name), str(c.summary));
-  sub->footer(str(c.description));
+  std::string footer = str(c.description);
+  if (name == "merge" || name == "stamp") footer += "\n" + str(kNotCarriedOver);
+  if (c.output_count > 0) {
+    footer += "\n\n" + str(c.output_intro);
+    for (int i = 0; i < c.output_count; ++i)
+      footer += "\n  " + str(c.outputs[i].name) + ": " + str(c.outputs[i].help);
+  }
+  sub->footer(footer);
+  // Unknown options and surplus arguments are collected and reported by `check_parsed`, in the
+  // tool's own words.
+  sub->allow_extras();
   return sub;
 }
 
-// Runs a job through the public interface and reports its failure the conventional way.
-int report(int ok) {
-  if (ok) return kExitOk;
-  std::fprintf(stderr, "quiremark: %s\n", quiremark_last_error());
-  return kExitFailure;
+// A positional argument. When a required one is missing the parser stops, and `check_parsed`
+// reports what is wrong (an unknown option first, then what is missing).
+CLI::Option* add_positional(CLI::App* sub, const command& c, std::string_view name,
+                            std::string& to) {
+  return sub->add_option(str(name), to, str(item_help(c, name)))->type_name("");
 }
 
 void add_job_args(CLI::App* sub, const command& c, job_args& a) {
-  sub->add_option("BG", a.bg, str(item_help(c, "BG")))->required()->type_name("");
-  sub->add_option("FG", a.fg, str(item_help(c, "FG")))->required()->type_name("");
-  sub->add_option("OUT", a.out, str(item_help(c, "OUT")))->required()->type_name("");
+  add_positional(sub, c, "BG", a.bg)->required();
+  add_positional(sub, c, "FG", a.fg)->required();
+  add_positional(sub, c, "OUT", a.out)->required();
   sub->add_flag("--underlay", a.underlay, str(item_help(c, "--underlay")))->disable_flag_override();
   sub->add_flag("--compact", a.compact, str(item_help(c, "--compact")))->disable_flag_override();
+  sub->add_option("--opacity", a.opacity_text, str(item_help(c, "--opacity")))
+      ->type_name("X")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
-// Runs a job with compact output: the library's job directly, with libdeflate as its compressor.
-int run_compact(const job_args& a, int stamp) {
-  const qm::content_compressor z{qmdeflate::zlib_compress, nullptr};
-  int ok = 0;
-  try {
-    ok = qm::overlay_exec(a.bg.c_str(), a.fg.c_str(), a.out.c_str(), a.underlay ? 1 : 0, a.opacity,
-                          stamp, &z);
-  } catch (const std::bad_alloc&) {
-    qm::set_error("out of memory");
-  }
-  return report(ok);
+// Runs one job and reports its failure the conventional way.
+int run_job(const job_args& a, bool stamp) {
+  qm::job_options o;
+  o.background = a.bg;
+  o.foreground = a.fg;
+  o.output = a.out;
+  o.stamp = stamp;
+  o.mode = a.underlay ? 1 : 0;
+  o.opacity = a.opacity;
+  // Compact output is compressed by the tool's own compressor, libdeflate (ext/deflate).
+  o.compact = a.compact;
+  if (a.compact) o.compress = qmdeflate::zlib_compress;
+  qm::job_result r;
+  qm::job_run(o, r);
+  if (r.ok) return kExitOk;
+  std::fprintf(stderr, "quiremark: %s\n", r.message.empty() ? "out of memory" : r.message.c_str());
+  return kExitFailure;
 }
 
 // A usage error: what is wrong, and the usage line of the command concerned.
@@ -76,11 +105,18 @@ int usage_error(const command* c, const std::string& what) {
   return kExitUsage;
 }
 
-int usage_error(const CLI::App& app, const CLI::ParseError& e) {
-  const command* c = nullptr;
-  for (const CLI::App* sub : app.get_subcommands())
-    if (const command* k = find_command(sub->get_name())) c = k;
-  return usage_error(c, e.what());
+std::string opacity_expected() {
+  return "--opacity: expected a number from 0 to 1";
+}
+
+// The parser's own messages, for the few errors that it finds itself (the rest are found by
+// `check_parsed`); anything unforeseen keeps the parser's text.
+std::string parse_error_text(const CLI::ParseError& e) {
+  const std::string what = e.what();
+  if (what.rfind("--opacity:", 0) == 0) return opacity_expected();  // no value after it
+  std::string s = what;
+  if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z') s[0] = static_cast<char>(s[0] - 'A' + 'a');
+  return s;
 }
 
 // The first argument must be a command or one of the tool's own options; the parser would only
@@ -88,43 +124,122 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
 int check_first(int argc, char** argv) {
   if (argc < 2) return usage_error(nullptr, "no command given");
   const std::string_view a = argv[1];
-  if (a == "-h" || a == "--help" || a == "--version" || find_command(a)) return kExitOk;
+  if (a == "-h" || a == "--help" || a == "-V" || a == "--version" || find_command(a))
+    return kExitOk;
   if (!a.empty() && a[0] == '-') return usage_error(nullptr, "unknown option: " + str(a));
   return usage_error(nullptr, "unknown command: " + str(a));
 }
 
+// The arguments for the parser, in the reverse order it takes them. "--opacity=X" becomes
+// "--opacity" "X", so that an empty X is seen as a value too; "--flag=X" for a flag of the
+// command is refused here, in the tool's words. Returns kExitOk, or the status of the error.
+int prepare_args(int argc, char** argv, std::vector<std::string>& args) {
+  const command* c = find_command(argv[1]);
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    const size_t eq = a.find('=');
+    if (c && i > 1 && a.rfind("--", 0) == 0 && a.size() > 2 && eq != std::string_view::npos) {
+      const std::string_view name = a.substr(0, eq);
+      if (name == "--opacity") {
+        args.emplace_back(name);
+        args.emplace_back(a.substr(eq + 1));
+        continue;
+      }
+      for (int k = 0; k < c->item_count; ++k)
+        if (c->items[k].name == name) return usage_error(c, str(name) + " takes no value");
+    }
+    if (a == "--") {
+      args.insert(args.end(), argv + i, argv + argc);
+      break;
+    }
+    args.emplace_back(a);
+  }
+  std::reverse(args.begin(), args.end());
+  return kExitOk;
+}
+
+// How many of the command's first items are required arguments.
+int required_count(const command& c) {
+  return c.name == "merge" || c.name == "stamp" ? 3 : c.name == "info" ? 1 : 0;
+}
+
+// What the parser lets through but the command cannot take: unknown options, surplus arguments,
+// missing ones (the command's first `required` items), an opacity that is not a number from 0
+// to 1. Returns kExitOk or the usage status.
+int check_parsed(const CLI::App& sub, const command& c, int required, job_args* job) {
+  // The parser keeps a "--" that ends the options among what it did not take; after it, words
+  // that start with '-' are arguments.
+  std::vector<std::string> extra;
+  bool options_end = false;
+  std::vector<std::string> left = sub.remaining();
+  if (sub.get_parent()) {
+    // What follows a "--" after the last argument is handed back to the tool itself.
+    const std::vector<std::string> up = sub.get_parent()->remaining();
+    if (!up.empty() && !options_end) left.push_back("--");
+    left.insert(left.end(), up.begin(), up.end());
+  }
+  for (const std::string& x : left) {
+    if (x == "--" && !options_end) {
+      options_end = true;
+      continue;
+    }
+    if (!options_end && x.size() > 1 && x[0] == '-')
+      return usage_error(&c, "unknown option: " + x.substr(0, x.find('=')));
+    extra.push_back(x);
+  }
+  if (!extra.empty()) return usage_error(&c, "unexpected argument: " + extra.front());
+  std::string missing;
+  int n_missing = 0;
+  for (int i = 0; i < c.item_count && i < required; ++i) {
+    if (sub.get_option(str(c.items[i].name))->count() > 0) continue;
+    missing += (n_missing++ ? " " : "") + str(c.items[i].name);
+  }
+  if (n_missing)
+    return usage_error(&c,
+                       (n_missing > 1 ? "missing arguments: " : "missing argument: ") + missing);
+  if (job) {
+    for (const std::string& t : job->opacity_text) {
+      const std::optional<float> v = parse_opacity(t);
+      if (!v) return usage_error(&c, opacity_expected() + ", got \"" + t + "\"");
+      job->opacity = *v;  // given twice, the last wins
+    }
+  }
+  return kExitOk;
+}
+
 int run(int argc, char** argv) {
   if (const int rc = check_first(argc, argv); rc != kExitOk) return rc;
+  std::vector<std::string> args;
+  if (const int rc = prepare_args(argc, argv, args); rc != kExitOk) return rc;
 
   CLI::App app(str(kToolSummary), str(kToolName));
-  app.footer(str(kToolDescription) + "\n\n" + str(kToolExitStatus));
-  app.set_version_flag("--version", "quiremark " QUIREMARK_VERSION);
+  app.footer(str(kToolDescription) + "\n" + str(kNotCarriedOver) + "\n\n" + str(kToolExitStatus));
+  app.set_version_flag("-V,--version", "quiremark " QUIREMARK_VERSION);
   app.require_subcommand(1, 1);
+  app.allow_extras();
 
   job_args merge_a, stamp_a;
   info_args info_a;
+  help_args help_a;
 
   CLI::App* merge = add_command(app, "merge");
   add_job_args(merge, *find_command("merge"), merge_a);
-  CLI::Option* opacity = merge->add_option("--opacity", merge_a.opacity,
-                                           str(item_help(*find_command("merge"), "--opacity")));
-  opacity->type_name("X");
 
   CLI::App* stamp = add_command(app, "stamp");
   add_job_args(stamp, *find_command("stamp"), stamp_a);
-  stamp
-      ->add_option("--opacity", stamp_a.opacity,
-                   str(item_help(*find_command("stamp"), "--opacity")))
-      ->type_name("X");
 
   CLI::App* info = add_command(app, "info");
   const command& ic = *find_command("info");
-  info->add_flag("--json", info_a.json, str(item_help(ic, "--json")));
-  info->add_flag("--objects", info_a.objects, str(item_help(ic, "--objects")));
-  info->add_option("FILE", info_a.file, str(item_help(ic, "FILE")))->required()->type_name("");
+  info->add_flag("--json", info_a.json, str(item_help(ic, "--json")))->disable_flag_override();
+  info->add_flag("--objects", info_a.objects, str(item_help(ic, "--objects")))
+      ->disable_flag_override();
+  add_positional(info, ic, "FILE", info_a.file)->required();
+
+  CLI::App* help = add_command(app, "help");
+  add_positional(help, *find_command("help"), "COMMAND", help_a.command);
 
   try {
-    app.parse(argc, argv);
+    app.parse(args);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
@@ -132,30 +247,36 @@ int run(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return usage_error(app, e);
+    const CLI::App* chosen = app.get_subcommands().empty() ? nullptr : app.get_subcommands()[0];
+    const command* c = chosen ? find_command(chosen->get_name()) : nullptr;
+    // A missing argument: the parser has read everything else, which is checked first.
+    if (c && dynamic_cast<const CLI::RequiredError*>(&e)) {
+      if (const int rc = check_parsed(*chosen, *c, required_count(*c), nullptr); rc != kExitOk)
+        return rc;
+    }
+    return usage_error(c, parse_error_text(e));
   }
 
-  if (merge->parsed()) {
-    if (merge_a.compact) return run_compact(merge_a, 0);
-    const int mode = merge_a.underlay ? 1 : 0;
-    if (opacity->count() > 0)
-      return report(quiremark_merge_opacity(merge_a.bg.c_str(), merge_a.fg.c_str(),
-                                            merge_a.out.c_str(), mode, merge_a.opacity));
-    return report(
-        quiremark_merge(merge_a.bg.c_str(), merge_a.fg.c_str(), merge_a.out.c_str(), mode));
-  }
-  if (stamp->parsed()) {
-    if (stamp_a.compact) return run_compact(stamp_a, 1);
-    // A translucent stamp has no C function of its own; the tool runs the library's job directly.
-    int ok = 0;
-    try {
-      ok = qm::overlay_exec(stamp_a.bg.c_str(), stamp_a.fg.c_str(), stamp_a.out.c_str(),
-                            stamp_a.underlay ? 1 : 0, stamp_a.opacity, 1);
-    } catch (const std::bad_alloc&) {
-      qm::set_error("out of memory");
+  CLI::App* chosen = app.get_subcommands().front();
+  const command& cc = *find_command(chosen->get_name());
+  job_args* job = chosen == merge ? &merge_a : chosen == stamp ? &stamp_a : nullptr;
+  if (const int rc = check_parsed(*chosen, cc, required_count(cc), job); rc != kExitOk) return rc;
+
+  if (chosen == help) {
+    if (help_a.command.empty()) {
+      std::fputs(
+          app.get_formatter()->make_help(&app, str(kToolName), CLI::AppFormatMode::Normal).c_str(),
+          stdout);
+      return kExitOk;
     }
-    return report(ok);
+    if (!find_command(help_a.command))
+      return usage_error(&cc, "unknown command: " + help_a.command);
+    std::fputs(app.get_subcommand(help_a.command)->help(str(kToolName)).c_str(), stdout);
+    return kExitOk;
   }
+
+  if (merge->parsed()) return run_job(merge_a, false);
+  if (stamp->parsed()) return run_job(stamp_a, true);
   return run_info(info_a.file.c_str(), info_a.json, info_a.objects, stdout, stderr);
 }
 

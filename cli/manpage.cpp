@@ -39,9 +39,11 @@ int main() {
     line(esc(c.usage));
     line(".br");
   }
-  line(".B " + std::string(kToolName) + " \\-\\-help | \\-\\-version");
+  line(".B " + std::string(kToolName) + " \\-h | \\-\\-help | \\-V | \\-\\-version");
   line(".SH DESCRIPTION");
   line(esc(kToolDescription));
+  line(".PP");
+  line(esc(kNotCarriedOver));
   line(".SH COMMANDS");
   for (const command& c : kCommands) {
     line(".SS " + esc(c.usage));
@@ -50,6 +52,15 @@ int main() {
       line(".TP");
       line(".B " + esc(c.items[i].name));
       line(esc(c.items[i].help));
+    }
+    if (c.output_count > 0) {
+      line(".PP");
+      line(esc(c.output_intro));
+      for (int i = 0; i < c.output_count; ++i) {
+        line(".TP");
+        line(".B " + esc(c.outputs[i].name));
+        line(esc(c.outputs[i].help));
+      }
     }
   }
   line(".SH EXIT STATUS");

@@ -1,4 +1,5 @@
-// Fuzz target: the whole overlay job, through the public functions and real files.
+// Fuzz target: the whole overlay job, through the public functions (and the library's own entry
+// point for compact output) and real files.
 //
 // Input: two control bytes, then the background and the foreground, cut apart at the first
 // "QMSPLIT" (without one, both inputs are the same bytes). Control byte 0: bits 0-1 the job
@@ -7,9 +8,10 @@
 // output (the committed seeds leave bits 4-7 clear or all set). Control byte 1: the opacity, as
 // (b - 16) / 200, so that negative values, 0, 0.999 and values above 1 occur; 255 is NaN.
 //
-// A compact job runs through the library's internal job with zlib as its compressor, and its
-// output is held against the default output of the same job: every Form XObject's content
-// inflates, as a whole zlib stream, to the default output's content of the same object.
+// A compact job runs through the library's own entry point (job_run) with zlib as its
+// compressor, and its output is held against the default output of the same job: every Form
+// XObject's content inflates, as a whole zlib stream, to the default output's content of the
+// same object.
 //
 // The inputs are written to files in a private temporary directory and the job is run on them.
 // Its result is checked against what the loader says of the same bytes: a job fails exactly when
@@ -39,8 +41,7 @@
 #include <string_view>
 #include <vector>
 
-#include "job/error.h"
-#include "job/job.h"
+#include "job/run.h"
 #include "quiremark.h"
 #include "reader/load.h"
 #include "support/pdfgen.h"
@@ -117,10 +118,11 @@ long load_pages(std::string_view bytes, const std::string& name, std::string* ms
   std::unique_ptr<char[]> b(new char[bytes.size() + 1]);
   std::memcpy(b.get(), bytes.data(), bytes.size());
   qm::doc d;
+  qm::msg m;
   const int r =
-      qm::doc_load_bytes(std::move(b), static_cast<int32_t>(bytes.size()), name.c_str(), d);
+      qm::doc_load_bytes(std::move(b), static_cast<int32_t>(bytes.size()), name.c_str(), d, m);
   if (r != 0) {
-    *msg = qm::g_err;
+    *msg = m.text;
     return -1;
   }
   const long n = static_cast<long>(d.pages.size());
@@ -278,18 +280,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   quiremark_init();
-  int rc;
-  const qm::content_compressor z{zlib_level1, nullptr};
+  int rc = 0;
+  std::string err;
   if (compact) {
-    // The job as the three exports would run it, with compact output.
-    const float op = kind == 2 ? opacity : 1.0f;
-    try {
-      rc = qm::overlay_exec(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode, op,
-                            kind == 1 || kind == 3 ? 1 : 0, &z);
-    } catch (const std::bad_alloc&) {
-      qm::set_error("out of memory");
-      rc = 0;
-    }
+    // The job through the library's own entry point, as the exports would run it, with compact
+    // output.
+    qm::job_options o;
+    o.background = bg_path;
+    o.foreground = fg_path;
+    o.output = out_path;
+    o.stamp = kind == 1 || kind == 3;
+    o.mode = mode;
+    o.opacity = kind == 2 ? opacity : 1.0f;
+    o.compact = true;
+    o.compress = zlib_level1;
+    qm::job_result r;
+    qm::job_run(o, r);
+    rc = r.ok ? 1 : 0;
+    err = r.message;
   } else {
     switch (kind) {
       case 0:
@@ -303,8 +311,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
         break;
     }
+    err = quiremark_last_error();
   }
-  const std::string err = quiremark_last_error();
 
   QM_CHECK(rc == 0 || rc == 1, std::to_string(rc));
   QM_CHECK(dir_names() == (rc == 1 && !in_place ? [&] {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds quiremark with its tests and runs all of them (C++ unit and end-to-end tests, the CLI tests,
-# the exported-symbol check, the Python binding's tests and the install test).
+# the exported-symbol check, the replay of the fuzz seeds and regression inputs, the Python binding's
+# tests and the install test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh

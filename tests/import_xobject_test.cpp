@@ -13,6 +13,7 @@
 using namespace qm;
 using namespace std::string_literals;
 using qmtest::docbuilder;
+using qmtest::make_map;
 
 namespace {
 
@@ -39,12 +40,6 @@ std::string content_of(const std::string& body) {
 
 std::string header_of(const std::string& body) {
   return body.substr(0, body.find(">> stream\n") + 10);
-}
-
-renum_map make_map(const std::vector<int32_t>& old, int32_t first_new) {
-  renum_map m;
-  map_build(m, old, first_new);
-  return m;
 }
 
 }  // namespace
@@ -324,7 +319,9 @@ TEST(FormXObject, LoadedDocument) {
   auto data = std::make_unique<char[]>(bytes.size());
   std::memcpy(data.get(), bytes.data(), bytes.size());
   qm::doc d;
-  ASSERT_EQ(doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "t.pdf", d), 0);
+  qm::msg msg;
+  ASSERT_EQ(doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "t.pdf", d, msg), 0)
+      << msg.text;
   ASSERT_EQ(d.pages.size(), 1u);
   renum_map m = make_map({7}, 12);
   const page_rec& p = d.pages[0];

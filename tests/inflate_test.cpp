@@ -1,5 +1,6 @@
 // Tests of the DEFLATE decoder: hand-built streams for every block type and failure, and zlib
-// as a control over many generated inputs.
+// as a control over cut and damaged streams. (The sweep of zlib streams at every level and
+// strategy is in inflate_diff_test.cpp, where each is checked against the reference decoder too.)
 #include "inflate/inflate.h"
 
 #include <gtest/gtest.h>
@@ -12,32 +13,21 @@
 #include <vector>
 
 #include "support/inflate_bits.h"
+#include "support/inflate_data.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
 using qmtest::bitwriter;
+using qmtest::bytes;
 using qmtest::cl_sym;
+using qmtest::generate;
 using qmtest::huff;
-
-struct outcome {
-  int rc = 0;
-  uint64_t produced = 0;
-  bytes out;           // the destination block after the call, all `cap` bytes of it
-  bool wrote = false;  // some byte of the destination was changed
-};
-
-// Decodes with the input and the destination each in a heap block of exactly their size, so the
-// sanitizer build catches a read or write past either end.
-outcome run(const bytes& z, uint64_t cap) {
-  const bytes src(z);
-  outcome r;
-  r.out.assign(cap, 0xA5);
-  r.produced = 12345;
-  r.rc = qm::inflate_decompress(src.data(), src.size(), r.out.data(), cap, &r.produced);
-  for (unsigned char c : r.out) r.wrote |= c != 0xA5;
-  return r;
-}
+using qmtest::kind;
+using qmtest::outcome;
+using qmtest::put_stored;
+using qmtest::run;
+using qmtest::zcompress;
+using qmtest::zlib_config;
 
 // The produced bytes of a successful call.
 std::string produced_text(const outcome& r) {
@@ -61,15 +51,6 @@ void put_fixed_literals(bitwriter& w, bool final, std::string_view s) {
   qmtest::put_block_header(w, final, 1);
   for (unsigned char c : s) flit().put(w, c);
   flit().put(w, 256);
-}
-
-// A stored block, with NLEN as given (the ones' complement of LEN when it is right).
-void put_stored(bitwriter& w, bool final, std::string_view s, int nlen_xor = 0xffff) {
-  qmtest::put_block_header(w, final, 0);
-  w.align();
-  const auto len = static_cast<uint32_t>(s.size());
-  w.put(len, 16).put((len ^ static_cast<uint32_t>(nlen_xor)) & 0xffff, 16);
-  for (unsigned char c : s) w.put_byte(c);
 }
 
 // Lengths of a literal/length code: the given symbols with the given lengths, 257 entries or more.
@@ -465,123 +446,89 @@ TEST(Inflate, TrailerIsNotChecked) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// zlib as a control
+// Decoding into blocks that grow
 
-bytes zcompress(const bytes& in, int level, int strategy) {
-  z_stream zs{};
-  EXPECT_EQ(deflateInit2(&zs, level, Z_DEFLATED, 15, 8, strategy), Z_OK);
-  bytes out(deflateBound(&zs, in.size()) + 16);
-  zs.next_in = const_cast<Bytef*>(in.data());
-  zs.avail_in = static_cast<uInt>(in.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
-
-enum class kind { random, text, runs, mixed };
-
-bytes generate(kind k, size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes b;
-  b.reserve(n);
-  switch (k) {
-    case kind::random:
-      while (b.size() < n) b.push_back(static_cast<unsigned char>(rng()));
-      break;
-    case kind::text: {
-      // Content-stream-like text: operators, names and numbers from a small vocabulary.
-      const char* words[] = {
-          "q",  "Q", "cm", "BT", "ET", "Tf",  "Tj",  "/F1", "/Im0",    "Do",
-          "re", "f", "0",  "1",  "12", "612", "792", "0.5", "(Hello)", "[(W)120(orld)]"};
-      while (b.size() < n) {
-        const char* wd = words[rng() % (sizeof words / sizeof words[0])];
-        b.insert(b.end(), wd, wd + std::strlen(wd));
-        b.push_back(rng() % 7 == 0 ? '\n' : ' ');
-      }
-      break;
-    }
-    case kind::runs:
-      while (b.size() < n) b.insert(b.end(), 1 + rng() % 600, static_cast<unsigned char>(rng()));
-      break;
-    case kind::mixed:
-      // Random pieces and copies of earlier pieces from near and far.
-      while (b.size() < n) {
-        const size_t piece = 1 + rng() % 2000;
-        if (b.size() > piece && rng() % 3 != 0) {
-          const size_t from = rng() % (b.size() - piece);
-          for (size_t i = 0; i < piece; ++i) b.push_back(b[from + i]);
-        } else {
-          for (size_t i = 0; i < piece; ++i) b.push_back(static_cast<unsigned char>(rng() % 16));
-        }
-      }
-      break;
-  }
-  b.resize(n);
-  return b;
-}
-
-// The decoded bytes must equal the original with exactly enough room; one byte less must fail.
-void expect_round_trip(const bytes& plain, const bytes& z) {
-  outcome r = run(z, plain.size());
-  ASSERT_EQ(r.rc, 0);
-  ASSERT_EQ(r.produced, plain.size());
-  ASSERT_TRUE(std::equal(plain.begin(), plain.end(), r.out.begin()));
-  if (!plain.empty()) {
-    r = run(z, plain.size() - 1);
-    EXPECT_EQ(r.rc, -1);
-    EXPECT_EQ(r.produced, 0u);
-  }
-}
-
-struct zlib_config {
-  int level;
-  int strategy;
+// The block sizes inflate_growing asks for and its outcome. Each block is a fresh heap block of
+// exactly that size (the sanitizer build catches a write past it); blocks of more than
+// `real_up_to` bytes are not allocated but stand in as a pointer to one byte, for streams whose
+// header is refused before anything is written.
+struct growth {
+  int rc = 0;
+  uint64_t produced = 0;
+  std::vector<uint64_t> caps;
+  std::string text;
 };
 
-TEST(InflateVsZlib, EveryLevelAndStrategy) {
-  std::vector<zlib_config> configs;
-  for (int level = 0; level <= 9; ++level) configs.push_back({level, Z_DEFAULT_STRATEGY});
-  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) {
-    for (int level : {1, 6, 9}) configs.push_back({level, strategy});
-  }
-  const size_t sizes[] = {0, 1, 2, 3, 257, 258, 1000, 32768 + 7, 70000};
-  uint32_t seed = 1;
-  for (kind k : {kind::random, kind::text, kind::runs, kind::mixed}) {
-    for (size_t n : sizes) {
-      const bytes plain = generate(k, n, seed++);
-      for (const zlib_config& c : configs) {
-        SCOPED_TRACE("kind " + std::to_string(static_cast<int>(k)) + " size " + std::to_string(n) +
-                     " level " + std::to_string(c.level) + " strategy " +
-                     std::to_string(c.strategy));
-        expect_round_trip(plain, zcompress(plain, c.level, c.strategy));
-      }
-    }
-  }
+growth grow(const bytes& z, uint64_t first, uint64_t real_up_to, uint64_t null_from = UINT64_MAX) {
+  growth g;
+  bytes block;
+  unsigned char stand_in = 0;
+  g.rc = qm::inflate_growing(
+      z.data(), z.size(), first,
+      [&](uint64_t cap) -> unsigned char* {
+        g.caps.push_back(cap);
+        if (cap >= null_from) return nullptr;
+        if (cap > real_up_to) return &stand_in;
+        block.assign(cap, 0xA5);
+        return block.data();
+      },
+      &g.produced);
+  if (g.rc == 0) g.text.assign(block.begin(), block.begin() + static_cast<ptrdiff_t>(g.produced));
+  return g;
 }
 
-TEST(InflateVsZlib, LargeInputs) {
-  const struct {
-    kind k;
-    size_t n;
-    zlib_config c;
-  } cases[] = {
-      {kind::random, 2 << 20, {6, Z_DEFAULT_STRATEGY}},  // mostly stored blocks
-      {kind::text, 4 << 20, {9, Z_DEFAULT_STRATEGY}},
-      {kind::text, 1 << 20, {1, Z_HUFFMAN_ONLY}},
-      {kind::runs, 2 << 20, {6, Z_RLE}},
-      {kind::mixed, 2 << 20, {6, Z_FIXED}},
-      {kind::mixed, 1 << 20, {0, Z_DEFAULT_STRATEGY}},
+TEST(InflateGrowing, BlockSizes) {
+  bitwriter w;
+  put_fixed_literals(w, true, std::string(1000, 'q'));
+  const bytes z = qmtest::zlib_wrap(w.finish());
+  const bytes refused = {0x79, 0x9c};  // method 9: refused at once, in a block of any size
+  constexpr uint64_t kLimit = qm::kInflateRetryLimit, kMax = qm::kInflateMaxCap;
+  struct growth_case {
+    const char* what;
+    const bytes& z;
+    uint64_t first;
+    uint64_t null_from;
+    int rc;
+    std::vector<uint64_t> caps;
   };
-  uint32_t seed = 100;
+  const growth_case cases[] = {
+      {"fits at once", z, 1000, UINT64_MAX, 0, {1000}},
+      {"grows fourfold until it fits", z, 10, UINT64_MAX, 0, {10, 40, 160, 640, 2560}},
+      {"no block", z, 10, 160, -1, {10, 40, 160}},
+      {"a first block above the decoder's limit is not tried", z, kMax + 1, UINT64_MAX, -1, {}},
+      {"a first block at the limit is", refused, kMax, UINT64_MAX, -1, {kMax}},
+      {"the last retry follows a block at the retry limit",
+       refused,
+       kLimit,
+       UINT64_MAX,
+       -1,
+       {kLimit, 4 * kLimit}},
+      {"no retry after a block above it", refused, kLimit + 1, UINT64_MAX, -1, {kLimit + 1}},
+      {"from one byte",
+       refused,
+       1,
+       UINT64_MAX,
+       -1,
+       {1, 4, 16, 64, 256, 1024, 4096, 16384, 65536, 262144, 1048576, 4194304, 16777216, 67108864,
+        268435456}},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE("size " + std::to_string(c.n) + " level " + std::to_string(c.c.level));
-    const bytes plain = generate(c.k, c.n, seed++);
-    expect_round_trip(plain, zcompress(plain, c.c.level, c.c.strategy));
+    SCOPED_TRACE(c.what);
+    const growth g = grow(c.z, c.first, 1u << 20, c.null_from);
+    EXPECT_EQ(g.rc, c.rc);
+    EXPECT_EQ(g.caps, c.caps);
+    if (c.rc == 0) {
+      EXPECT_EQ(g.produced, 1000u);
+      EXPECT_EQ(g.text, std::string(1000, 'q'));
+    } else {
+      EXPECT_EQ(g.produced, 0u);
+    }
   }
+  EXPECT_EQ(kLimit, 268435455u);
 }
+
+// ---------------------------------------------------------------------------------------------
+// zlib as a control
 
 // Cut anywhere inside the compressed data, a stream fails and produces nothing; without only its
 // Adler-32 trailer it still decodes.

@@ -73,8 +73,11 @@ TEST(TranslucentJob, ForegroundHeaderCarriesTheGroup) {
         (c.resources ? " /Resources << /Font << /F1 7 0 R >> >>" : "") + " >> stream\n";
     EXPECT_EQ(header_of(p.objs.at(fgx[0])), want);
     EXPECT_EQ(p.objs.at(bgx[0]).find("/Group"), std::string::npos);
-    EXPECT_TRUE(qpdf_accepts(out));
+    if (have_qpdf()) {
+      EXPECT_TRUE(qpdf_accepts(out));
+    }
   }
+  if (!have_qpdf()) GTEST_SKIP() << "qpdf is not installed";
 }
 
 // A merge whose foreground runs past the background's end: every foreground page is a group, the

@@ -102,7 +102,7 @@ TEST(JobOutput, OnePageWholeFile) {
     EXPECT_EQ(r.out, want);
     read_output(r.out);  // startxref and every entry checked independently
   }
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 // A stamp over two background pages: pages 3 and 4, contents 5 and 6, background XObjects 7 and
@@ -136,7 +136,7 @@ TEST(JobOutput, StampOverTwoPagesWholeFile) {
         "\nendstream"}},
       10);
   EXPECT_EQ(r.out, want);
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 // Copied resources follow the XObjects, background entries first. A resource whose input object
@@ -224,7 +224,7 @@ TEST_P(JobCounts, PairsPagesAndNumbersObjects) {
   }
   // Every number up to the size is written: nothing is left out, nothing extra.
   EXPECT_EQ(static_cast<int>(p.objs.size()), S - 1);
-  EXPECT_TRUE(qpdf_accepts(out));
+  EXPECT_QPDF_ACCEPTS(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairing, JobCounts,
@@ -340,10 +340,11 @@ TEST(JobOutput, PositionsMustFitTenDigits) {
   j.obj_count = 2;
   j.obj_offset = {-1, 10000000000};
   const std::string path = (scratch() / "too_large.pdf").string();
-  EXPECT_EQ(qm::write_output(j, path.c_str()), 0);
-  EXPECT_EQ(std::string(quiremark_last_error()),
+  EXPECT_FALSE(qm::write_output(j, path.c_str()));
+  EXPECT_EQ(std::string(j.err.text),
             "output too large for " + path +
                 ": objects beyond byte 9999999999 cannot be listed in the cross-reference table");
+  EXPECT_EQ(j.err_part, qm::job_part::output);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -21,21 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace qmtest;
-
-// A fresh, empty directory for one test.
-fs::path fresh_dir(const std::string& name) {
-  const fs::path d = scratch() / name;
-  fs::remove_all(d);
-  fs::create_directories(d);
-  return d;
-}
-
-std::vector<std::string> names_in(const fs::path& d) {
-  std::vector<std::string> v;
-  for (const auto& e : fs::directory_iterator(d)) v.push_back(e.path().filename().string());
-  std::sort(v.begin(), v.end());
-  return v;
-}
 
 mode_t mode_of(const fs::path& p) {
   struct stat st;

@@ -11,6 +11,7 @@ namespace {
 
 using qmtest::raw_obj;
 using qmtest::raw_stream;
+using qmtest::table_of;
 using qmtest::zlib_compress;
 
 // An object-stream object around the given decoded text; `keys` holds /N, /First and the rest.
@@ -18,13 +19,6 @@ std::string stm(int num, const std::string& text, const std::string& keys, bool 
   const std::string data = flate ? zlib_compress(text) : text;
   return raw_stream(num, std::to_string(data.size()), data,
                     "/Type /ObjStm " + keys + (flate ? " /Filter /FlateDecode" : ""));
-}
-
-// The final table of the bytes, with the object streams expanded.
-qm::doc table_of(const std::string& bytes) {
-  qm::doc d = qmtest::mem_doc(bytes);
-  qm::load_object_table(d);
-  return d;
 }
 
 struct entry_expect {
@@ -203,7 +197,8 @@ TEST(ObjectStreams, ADocumentKeptInObjectStreams) {
                                             {3, "<< /Type /Page /MediaBox [0 0 100 100] >>"},
                                             {4, "<< /Type /Page /Rotate 90 >>"}});
   qm::doc d;
-  ASSERT_EQ(qmtest::load_mem(bytes, d), 0) << qm::g_err;
+  qm::msg m;
+  ASSERT_EQ(qmtest::load_mem(bytes, d, "mem.pdf", &m), 0) << m.text;
   ASSERT_EQ(d.pages.size(), 2u);
   EXPECT_EQ(d.pages[0].width, 100);
   EXPECT_EQ(d.pages[1].width, 595);

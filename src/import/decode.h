@@ -36,12 +36,12 @@ bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter
 // may be copied as they are under a dictionary of our own that says just /Filter /FlateDecode.
 bool flate_alone(const char* t, pos_t start, pos_t end);
 
-// Inflates the zlib stream `in`, appending to b. The first attempt offers 20 times the input
-// size plus 4096 bytes (at most 1 GiB); an attempt whose output does not fit is repeated with
-// four times the room while the room was at most 0x0FFFFFFF bytes, never above 1 GiB. Damaged data
-// after a valid start keeps the bytes decoded before the damage. False with b's length unchanged
-// when no attempt succeeds. With `whole`, also sets *whole to the length of the zlib stream at
-// the start of `in` when the successful attempt read it whole (zlib_whole_length), else to 0.
+// Inflates the zlib stream `in`, appending to b, through inflate_growing: the first attempt
+// offers 20 times the input size plus 4096 bytes (at most 1 GiB), each further one four times
+// the room. Damaged data after a valid start keeps the bytes decoded before the damage. False
+// with b's length unchanged when no attempt succeeds. With `whole`, also sets *whole to the
+// length of the zlib stream at the start of `in` when the successful attempt read it whole
+// (zlib_whole_length), else to 0.
 bool inflate_into(std::string_view in, buf& b, uint64_t* whole = nullptr);
 
 }  // namespace qm

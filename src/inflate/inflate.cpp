@@ -798,4 +798,17 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
   return 0;
 }
 
+int inflate_growing(const unsigned char* src, uint64_t srclen, uint64_t first_cap,
+                    const inflate_block& block, uint64_t* produced, inflate_end* end) {
+  *produced = 0;
+  if (end) *end = inflate_end{};
+  for (uint64_t cap = first_cap;; cap *= 4) {
+    if (cap > kInflateMaxCap) return -1;
+    unsigned char* dst = block(cap);
+    if (!dst) return -1;
+    if (inflate_decompress(src, srclen, dst, cap, produced, end) == 0) return 0;
+    if (cap > kInflateRetryLimit) return -1;
+  }
+}
+
 }  // namespace qm

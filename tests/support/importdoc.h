@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "import/resources.h"
 #include "reader/doc.h"
 
 namespace qmtest {
@@ -109,6 +110,13 @@ inline qm::span span_of(const qm::doc& d, int num) {
   qm::span s;
   qm::dict_span(d.data.get(), d.len, rec(d, num), &s);
   return s;
+}
+
+// The renumbering map of the import: the old numbers in order get first_new, first_new + 1, ...
+inline qm::renum_map make_map(const std::vector<int32_t>& old, int32_t first_new) {
+  qm::renum_map m;
+  qm::map_build(m, old, first_new);
+  return m;
 }
 
 }  // namespace qmtest

@@ -3,6 +3,7 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -72,6 +73,16 @@ inline std::vector<unsigned char> zlib_wrap(const std::vector<unsigned char>& de
 // Block header: final flag and two-bit type.
 inline void put_block_header(bitwriter& w, bool final, int type) {
   w.put(final ? 1 : 0, 1).put(static_cast<uint32_t>(type), 2);
+}
+
+// A stored block of the bytes of s: LEN, then NLEN as LEN xor `nlen_xor` (0xffff gives the ones'
+// complement a sound block has), then the bytes.
+inline void put_stored(bitwriter& w, bool final, std::string_view s, uint32_t nlen_xor = 0xffff) {
+  put_block_header(w, final, 0);
+  w.align();
+  const auto len = static_cast<uint32_t>(s.size());
+  w.put(len, 16).put((len ^ nlen_xor) & 0xffff, 16);
+  for (unsigned char c : s) w.put_byte(c);
 }
 
 // Length symbols 257..285 and distance symbols 0..29: base values and extra bits (RFC 1951).

@@ -3,14 +3,16 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "job/job.h"
+#include "job/run.h"
 #include "quiremark.h"
 #include "support/pdfgen.h"
 
@@ -26,6 +28,23 @@ inline std::filesystem::path scratch() {
   const std::filesystem::path p = tmp_dir() / name;
   std::filesystem::create_directories(p);
   return p;
+}
+
+// A fresh, empty directory of that name in the test's scratch directory.
+inline std::filesystem::path fresh_dir(const std::string& name) {
+  const std::filesystem::path d = scratch() / name;
+  std::filesystem::remove_all(d);
+  std::filesystem::create_directories(d);
+  return d;
+}
+
+// The names of the entries of a directory, sorted.
+inline std::vector<std::string> names_in(const std::filesystem::path& d) {
+  std::vector<std::string> v;
+  for (const auto& e : std::filesystem::directory_iterator(d))
+    v.push_back(e.path().filename().string());
+  std::sort(v.begin(), v.end());
+  return v;
 }
 
 // Writes bytes to a file in the test's scratch directory and returns its path.
@@ -142,15 +161,46 @@ struct job_result {
   int rc = 0;
   std::string err;
   std::string out;
+  // Known only for jobs run with options (run_job's `tuning`): the helper threads it used.
+  bool read_ahead = false;
+  bool output_streamed = false;
 };
 
 // stamp_opacity: a translucent stamp, which only the library's own job (and the tool) can ask for.
 enum class job_kind { merge, stamp, opacity, stamp_opacity };
 
+// The options of a job of this kind over these files, the other options taken from `base`.
+inline qm::job_options options_for(job_kind k, const std::string& bg, const std::string& fg,
+                                   const std::string& out, int mode = 0, float opacity = 1.0f,
+                                   const qm::job_options& base = {}) {
+  qm::job_options o = base;
+  o.background = bg;
+  o.foreground = fg;
+  o.output = out;
+  o.stamp = k == job_kind::stamp || k == job_kind::stamp_opacity;
+  o.mode = mode;
+  o.opacity = k == job_kind::opacity || k == job_kind::stamp_opacity ? opacity : 1.0f;
+  return o;
+}
+
+// The job through the C interface; or, with `tuning` (the options' helper-thread thresholds and
+// the like), through the library's own entry point with those options, its message published as
+// the exports publish it.
 inline job_result run_job(job_kind k, const std::string& bg, const std::string& fg,
-                          const std::string& out, int mode = 0, float opacity = 1.0f) {
+                          const std::string& out, int mode = 0, float opacity = 1.0f,
+                          const qm::job_options* tuning = nullptr) {
   std::remove(out.c_str());
   job_result r;
+  if (tuning) {
+    qm::job_result jr;
+    qm::job_run(options_for(k, bg, fg, out, mode, opacity, *tuning), jr);
+    r.rc = qm::job_publish(jr);
+    r.read_ahead = jr.read_ahead;
+    r.output_streamed = jr.output_streamed;
+    r.err = quiremark_last_error();
+    r.out = read_file(out);
+    return r;
+  }
   switch (k) {
     case job_kind::merge:
       r.rc = quiremark_merge(bg.c_str(), fg.c_str(), out.c_str(), mode);
@@ -241,11 +291,34 @@ inline std::string expected_pdf(const std::vector<std::pair<int, std::string>>& 
   return s;
 }
 
-// `qpdf --check` on a file; true when qpdf is not installed.
-inline bool qpdf_accepts(const std::string& path) {
-  if (std::system("command -v qpdf >/dev/null 2>&1") != 0) return true;
-  const std::string cmd = "qpdf --check '" + path + "' >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
+// Whether qpdf is installed (looked up once per test program).
+inline bool have_qpdf() {
+  static const bool have = std::system("command -v qpdf >/dev/null 2>&1") == 0;
+  return have;
+}
+
+// `qpdf --check` on a file, which must pass without errors or warnings; on failure the result
+// carries what qpdf said. Needs qpdf (see have_qpdf and EXPECT_QPDF_ACCEPTS).
+inline ::testing::AssertionResult qpdf_accepts(const std::string& path) {
+  const std::string cmd = "qpdf --check '" + path + "' 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return ::testing::AssertionFailure() << "cannot run qpdf";
+  std::string said;
+  char buf[512];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) said.append(buf, n);
+  const int status = pclose(p);
+  if (status == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "qpdf --check " << path << " (status " << status << "):\n"
+                                       << said;
 }
 
 }  // namespace qmtest
+
+// Checks a file with `qpdf --check`. Without qpdf the test is skipped instead: put this after the
+// test's other checks (they have run by then, and any failure among them still fails the test),
+// and not inside a loop, since skipping returns from the test.
+#define EXPECT_QPDF_ACCEPTS(path)                                        \
+  do {                                                                   \
+    if (!::qmtest::have_qpdf()) GTEST_SKIP() << "qpdf is not installed"; \
+    EXPECT_TRUE(::qmtest::qpdf_accepts(path));                           \
+  } while (0)
