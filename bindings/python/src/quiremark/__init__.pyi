@@ -37,6 +37,7 @@ def merge(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> bytes: ...
 @overload
 def merge(
@@ -46,6 +47,7 @@ def merge(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> None: ...
 @overload
 def stamp(
@@ -55,6 +57,7 @@ def stamp(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> bytes: ...
 @overload
 def stamp(
@@ -64,4 +67,5 @@ def stamp(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> None: ...
