@@ -50,6 +50,10 @@ struct command {
   int output_count = 0;
 };
 
+inline constexpr std::string_view kCompactHelp =
+    "write a smaller file that draws the same: the imported pages' contents compressed (kept as "
+    "the input compressed them where possible), and every copied object once";
+
 inline constexpr item kMergeItems[] = {
     {"BG", "background PDF; its pages set the size of the output pages"},
     {"FG", "foreground PDF; its page n is laid over background page n"},
@@ -58,6 +62,7 @@ inline constexpr item kMergeItems[] = {
     {"--opacity X",
      "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default), written "
      "as digits with an optional fraction: 0.35, .5, 1"},
+    {"--compact", kCompactHelp},
     {"--keep-interactive",
      "also keep what makes the documents work: the annotations and links of both inputs' pages, "
      "a form, and the background's bookmarks, page labels and document info (title, XMP "
@@ -75,6 +80,7 @@ inline constexpr item kStampItems[] = {
     {"--opacity X",
      "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default), written as "
      "digits with an optional fraction: 0.35, .5, 1"},
+    {"--compact", kCompactHelp},
     {"--keep-interactive",
      "also keep what makes the background work: its annotations and links, its form, "
      "bookmarks, page labels and document info (title, XMP metadata), with links and bookmarks "
@@ -142,12 +148,12 @@ inline constexpr item kInfoOutputs[] = {
 };
 
 inline constexpr command kCommands[] = {
-    {"merge", "merge BG FG OUT [--underlay] [--opacity X] [--keep-interactive]",
+    {"merge", "merge BG FG OUT [--underlay] [--opacity X] [--compact] [--keep-interactive]",
      "Lay the pages of FG over the pages of BG, one to one.",
      "The output has as many pages as the longer input; a page beyond the shorter input's end "
      "shows only the other input's page.",
      kMergeItems, static_cast<int>(std::size(kMergeItems))},
-    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X] [--keep-interactive]",
+    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X] [--compact] [--keep-interactive]",
      "Lay the first page of FG over every page of BG.",
      "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
      kStampItems, static_cast<int>(std::size(kStampItems))},

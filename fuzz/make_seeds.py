@@ -503,8 +503,8 @@ def main():
     docs = pdf_fixtures()
     write_dir(os.path.join(out, "load"), {k + ".pdf": v for k, v in docs.items()})
     write_dir(os.path.join(out, "inflate"), {k + ".bin": v for k, v in inflate_seeds().items()})
-    # Job seeds: control byte (job kind, mode, in place, keep the interactive features), opacity
-    # byte, background, QMSPLIT, foreground.
+    # Job seeds: control byte (job kind, mode, in place, compact output, keep the interactive
+    # features), opacity byte, background, QMSPLIT, foreground.
     pairs = [
         ("letter", "draft_stamp", 0x00, 216), ("letter", "draft_stamp", 0x01, 216),
         ("letter", "draft_stamp", 0x06, 116), ("draft_stamp", "letter", 0x04, 216),
@@ -516,9 +516,15 @@ def main():
         ("damaged_long_length", "damaged_self_prev", 0x01, 216),
         ("damaged_huge_numbers", "objstm_bad_n", 0x00, 216),
         ("flate_bomb", "simple1", 0x00, 216), ("simple1", "simple1", 0xf0, 216),
+        # Compact output (bit 4).
+        ("letter", "draft_stamp", 0x11, 216), ("letter", "draft_stamp", 0x16, 116),
+        ("filters", "kids_loop", 0x10, 216), ("objstm_xref", "filters", 0x15, 216),
+        ("catalog_search", "simple1", 0x18, 216), ("flate_bomb", "simple1", 0x10, 216),
+        # The interactive features kept (bit 5), and with compact output too.
         ("interactive", "interactive", 0x20, 216), ("interactive", "letter", 0x21, 216),
         ("simple3", "interactive", 0x22, 116), ("interactive", "nested_tree", 0x24, 216),
         ("interactive", "damaged_no_endstream", 0x28, 216), ("letter", "interactive", 0x23, 216),
+        ("interactive", "interactive", 0x31, 216),
     ]
     job = {}
     for bg, fg, c0, c1 in pairs:

@@ -25,6 +25,10 @@ struct overlay_job {
   bool stamp = false;             // foreground page 0 on every page; else pages paired one to one
   bool translucent = false;       // opacity < 0.999: the foreground goes through /GSovl
   bool keep_interactive = false;  // carry annotations, links, form, outline, document info
+  // Compact output (job_options): contents Flate-compressed, kept as stored or packed with
+  // `compressor`; each copied resource object written once.
+  bool compact = false;
+  content_compressor compressor;
 
   int32_t bg_count = 0, fg_count = 0;
   int32_t total_pages = 0;  // 1 to 1,000,000

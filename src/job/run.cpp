@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "import/compact_content.h"
 #include "import/resources.h"
 #include "import/xobject.h"
 #include "job/job.h"
@@ -52,6 +53,8 @@ bool configure(overlay_job& j, const job_options& o) {
   j.keep_interactive = o.keep_interactive;
   // Compared in single precision against the float nearest 0.999.
   j.translucent = opacity < 0.999f;
+  j.compact = o.compact;
+  j.compressor = {o.compress, o.compress_ctx};
   return true;
 }
 
@@ -60,12 +63,18 @@ bool configure(overlay_job& j, const job_options& o) {
 bool load_inputs(overlay_job& j, const job_options& o) {
   const struct {
     const std::string& path;
+    const std::optional<std::string_view>& bytes;
+    int fd;
     doc& d;
     job_part part;
-  } inputs[] = {{o.background, j.bg, job_part::background},
-                {o.foreground, j.fg, job_part::foreground}};
+  } inputs[] = {{o.background, o.background_bytes, o.background_fd, j.bg, job_part::background},
+                {o.foreground, o.foreground_bytes, o.foreground_fd, j.fg, job_part::foreground}};
   for (const auto& in : inputs) {
-    if (doc_load(in.path.c_str(), in.d, j.err, o.input_map_min_bytes) != 0) {
+    const char* name = in.path.c_str();
+    const int r = in.bytes     ? doc_load_view(*in.bytes, name, in.d, j.err)
+                  : in.fd >= 0 ? doc_load_fd(in.fd, name, in.d, j.err, o.input_map_min_bytes)
+                               : doc_load(name, in.d, j.err, o.input_map_min_bytes);
+    if (r != 0) {
       j.err_part = in.part;
       return false;
     }
@@ -140,14 +149,20 @@ struct importer {
   content_prefetch ahead;
   bool reading_ahead = false;
   size_t next_item = 0;
+  page_content own;  // compact output without the read-ahead: each page's content, read here
 
   explicit importer(overlay_job& job) : j(job) {}
+  ~importer() {
+    buf_free(own.joined);
+    buf_free(own.packed);
+  }
 
   // Starts reading the imported pages' contents ahead, if the job is large enough: the background
   // pages, then the stamp or every foreground page, the order of import_input.
   void start_reading_ahead(const job_options& o) {
     ahead.runs[0] = {&j.bg, job_background(j).imported};
     ahead.runs[1] = {&j.fg, job_foreground(j).imported};
+    if (j.compact) ahead.compact = &j.compressor;
     reading_ahead = o.helper_threads && prefetch_start(ahead, o.read_ahead_min_pages);
   }
 
@@ -162,13 +177,18 @@ struct importer {
     const obj_rec* o = doc_find(d, p.num);
     if (!o) return;
     const page_content* pre = nullptr;
-    if (reading_ahead) pre = &prefetch_take(ahead, next_item);
+    if (reading_ahead) {
+      pre = &prefetch_take(ahead, next_item);
+    } else if (j.compact) {
+      read_page_content_compact(d, *o, own, j.compressor);
+      pre = &own;
+    }
     if (num > 0) {  // always, by the numbering; the page read ahead is used up all the same
       j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
       buf_str(j.out, fmt_int(num).view());
       buf_str(j.out, " 0 obj\n");
       const bool group = in.part == job_part::foreground && j.translucent;
-      append_form_xobject(d, *o, p, in.map, memo, j.out, pre, group);
+      append_form_xobject(d, *o, p, in.map, memo, j.out, pre, group, j.compact);
       buf_str(j.out, "\nendobj\n");
     }
     if (reading_ahead) prefetch_release(ahead, next_item++);
@@ -227,9 +247,14 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   ancestor_memo memo[2];
   for (int k = 0; k < 2; ++k) gather_refs(inputs[k], memo[k]);
   interactive_collect(j);
-  for (int k = 0; k < 2; ++k)
+  for (int k = 0; k < 2; ++k) {
     collect_resources(inputs[k].d, inputs[k].refs, inputs[k].res,
                       j.keep_interactive ? &j.inter.plan.stop[k] : nullptr);
+    // The closure keeps a seed named by many pages once per naming, and the default output
+    // copies every entry, though references name the first copy only. Compact output copies
+    // each object once.
+    if (j.compact) keep_first_of_each(inputs[k].res);
+  }
 
   // Number: the job's objects and the copies, then the interactive features' new objects.
   if (!plan_objects(j)) return false;
@@ -239,7 +264,8 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   // streams. The XObjects come right after them, so the import can write each body straight
   // into the output and no body is ever held twice.
   build_page_contents(j);
-  if (o.helper_threads)
+  // Only a file is written while it is made; a descriptor or a string gets the output whole.
+  if (o.helper_threads && !o.output_bytes && o.output_fd < 0)
     j.stream =
         output_begin(o.output.c_str(), j.total_pages, o.output_min_pages, o.output_chunk_bytes);
   write_head(j);
@@ -256,7 +282,7 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   std::vector<page_rec>().swap(j.fg.pages);
 
   // Write: the copied resources, the cross-reference table and the trailer; then the file.
-  return write_output(j, o.output.c_str());
+  return write_output(j, {o.output.c_str(), o.output_fd, o.output_bytes});
 }
 
 void job_run(const job_options& o, job_result& r) noexcept {
@@ -264,6 +290,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
   r.part = job_part::none;
   r.pages = 0;
   r.read_ahead = r.output_streamed = false;
+  r.sys_errno = 0;
   // The record owns both documents and every table and releases them however the job ends.
   overlay_job j;
   bool ok = false;
@@ -286,6 +313,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
     return;
   }
   r.part = j.err_part;
+  r.sys_errno = j.err.sys_errno;
   if (r.message.capacity() >= kMsgSize) r.message.assign(j.err.text);
 }
 
