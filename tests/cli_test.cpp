@@ -177,7 +177,7 @@ TEST(Cli, JobFailureSaysWhyAndExitsOne) {
 
 TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
   files f;
-  const std::string top = "usage: quiremark merge|stamp|info ARGS... (see quiremark --help)\n";
+  const std::string top = "usage: quiremark merge|stamp|batch|info ARGS... (see quiremark --help)\n";
   const std::string merge = "usage: quiremark merge BG FG OUT [--underlay] [--opacity X]\n";
   const std::string stamp = "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X]\n";
   const std::string info = "usage: quiremark info [--json] [--objects] FILE\n";
