@@ -23,6 +23,7 @@ on all of the cluster's threads at once.
 from __future__ import annotations
 
 import dataclasses
+import io
 import os
 import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
@@ -88,22 +89,43 @@ def _task_paths(stamp: bool, jobs: List[_batch.Triple], options: Dict[str, Any])
 
 
 def _task_bytes(
-    stamp: bool, jobs: List[Tuple[str, bytes]], foregrounds: Dict[str, bytes],
+    stamp: bool, jobs: List[Tuple[Tuple[str, str], bytes, int]], foregrounds: List[bytes],
     options: Dict[str, Any]
 ) -> List[Tuple[bool, Optional[BaseException], int, float, Optional[bytes]]]:
-    """Jobs on PDFs in memory: each (background, foreground's key) pair gives back (ok, error,
-    pages, seconds, the output PDF)."""
+    """Jobs on PDFs in memory: each job's (background's path, foreground's path) for messages,
+    the background PDF and the foreground's index gives back (ok, error, pages, seconds, the
+    output PDF)."""
     out = []
-    for background, fg_key in jobs:
+    for name, background, fg_key in jobs:
         start = time.perf_counter()
         try:
-            data, pages = _job.execute("stamp" if stamp else "merge", stamp, background,
-                                       foregrounds[fg_key], None, options, batch=True)
+            data, pages = _job.execute("stamp" if stamp else "merge", stamp,
+                                       _named(background, name[0]),
+                                       _named(foregrounds[fg_key], name[1]), None, options,
+                                       batch=True)
         except (_batch.Error, OSError, ValueError, TypeError, MemoryError) as exc:
             out.append((False, exc, 0, time.perf_counter() - start, None))
         else:
             out.append((True, None, pages, time.perf_counter() - start, data))
     return out
+
+
+def _named(data: bytes, name: str) -> io.BytesIO:
+    """A PDF in memory that messages call by its path, as if the job had opened it."""
+    f = io.BytesIO(data)
+    f.name = name
+    return f
+
+
+def _with_paths(error: Optional[BaseException], background: Any, foreground: Any) -> Any:
+    """A failed job's exception, with the path of the input it names (the worker only knew the
+    input's bytes)."""
+    role = getattr(error, "role", None)
+    if isinstance(error, _batch.Error) and role in ("background", "foreground") and not error.path:
+        error.path = os.fsdecode(os.fspath(background if role == "background" else foreground))
+        if isinstance(error, OSError):
+            error.filename = error.path
+    return error
 
 
 def _write_file(path: Any, data: bytes) -> None:
@@ -140,14 +162,18 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
     groups = group_jobs(work)
     window = _TASKS_PER_THREAD * _threads(client)
 
-    # transfer="bytes": each foreground is read once and sent once to every worker.
-    foregrounds: Dict[str, Any] = {}
+    # transfer="bytes": each foreground is read once and sent once to every worker. Tasks name
+    # them by their place in the list (a string argument that equals a Dask key would be taken
+    # for that key's data).
+    foreground_index: Dict[str, int] = {}
+    foregrounds: Any = []
     if transfer == "bytes":
         for _, foreground, _ in work:
             key = os.fspath(foreground)
-            if key not in foregrounds:
+            if key not in foreground_index:
+                foreground_index[key] = len(foregrounds)
                 with open(foreground, "rb") as f:
-                    foregrounds[key] = f.read()
+                    foregrounds.append(f.read())
         foregrounds = client.scatter(foregrounds, broadcast=True)
 
     def submit(group: List[int]) -> Any:
@@ -158,7 +184,8 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
             jobs = []
             for k in group:
                 with open(work[k][0], "rb") as f:
-                    jobs.append((f.read(), os.fspath(work[k][1])))
+                    names = (os.fsdecode(os.fspath(work[k][0])), os.fsdecode(os.fspath(work[k][1])))
+                    jobs.append((names, f.read(), foreground_index[os.fspath(work[k][1])]))
             future = client.submit(_task_bytes, stamp, jobs, foregrounds, options, pure=False)
         future.group = group
         return future
@@ -193,6 +220,7 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
                                                          foreground=foreground, output=output)
                         continue
                     ok, error, pages, seconds, data = answer
+                    error = _with_paths(error, background, foreground)
                     if ok:
                         try:
                             _write_file(output, data)
