@@ -38,7 +38,8 @@ void bm_load(benchmark::State& st, sample s) {
     std::memcpy(data.get(), file.data(), file.size());
     qm::doc d;
     st.ResumeTiming();
-    int rc = qm::doc_load_bytes(std::move(data), len, "bench.pdf", d);
+    qm::msg m;
+    int rc = qm::doc_load_bytes(std::move(data), len, "bench.pdf", d, m);
     st.PauseTiming();
     if (rc != 0 || d.pages.size() != static_cast<size_t>(s.pages)) {
       st.SkipWithError("the document did not load with every page");

@@ -1,4 +1,6 @@
 // `quiremark info`: prints the trailer facts, catalog, object table and page list of one file.
+// It reads the loaded document itself (reader/), by design: the C interface has no such view, so
+// this command is the one part of the tool that uses the library's internals below the job.
 #include "info.h"
 
 #include <charconv>
@@ -8,8 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "import/box.h"
-#include "job/error.h"
+#include "reader/box.h"
 #include "reader/doc.h"
 #include "reader/load.h"
 
@@ -137,8 +138,9 @@ int run_info(const char* path, bool json, bool objects, std::FILE* out, std::FIL
   using namespace qm;
   try {
     doc d;
-    if (doc_load(path, d) != 0) {
-      std::fprintf(err, "quiremark: %s\n", g_err);
+    msg m;
+    if (doc_load(path, d, m) != 0) {
+      std::fprintf(err, "quiremark: %s\n", m.text);
       return 1;
     }
     if (json)

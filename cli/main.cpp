@@ -1,4 +1,6 @@
-// The quiremark command-line tool: a thin shell over the library's public C interface.
+// The quiremark command-line tool. `merge` and `stamp` run the library's job through its own
+// entry point (job/run.h), the one beneath the C interface, which takes every option a job has;
+// `info` reads the loaded document's internals by design (info.cpp).
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -9,10 +11,8 @@
 #include "batch_run.h"
 #include "commands.h"
 #include "info.h"
-#include "job/error.h"
-#include "job/job.h"
+#include "job/run.h"
 #include "opacity.h"
-#include "quiremark.h"
 
 #ifndef QUIREMARK_VERSION
 #define QUIREMARK_VERSION "unknown"
@@ -77,11 +77,19 @@ void add_job_args(CLI::App* sub, const command& c, job_args& a) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
-// The exit status for a job's result (1 done, 0 failed), with the library's message on stderr
-// when it failed.
-int report(int ok) {
-  if (ok) return kExitOk;
-  std::fprintf(stderr, "quiremark: %s\n", quiremark_last_error());
+// Runs one job and reports its failure the conventional way.
+int run_job(const job_args& a, bool stamp) {
+  qm::job_options o;
+  o.background = a.bg;
+  o.foreground = a.fg;
+  o.output = a.out;
+  o.stamp = stamp;
+  o.mode = a.underlay ? 1 : 0;
+  o.opacity = a.opacity;
+  qm::job_result r;
+  qm::job_run(o, r);
+  if (r.ok) return kExitOk;
+  std::fprintf(stderr, "quiremark: %s\n", r.message.empty() ? "out of memory" : r.message.c_str());
   return kExitFailure;
 }
 
@@ -216,7 +224,6 @@ int run(int argc, char** argv) {
 
   CLI::App* merge = add_command(app, "merge");
   add_job_args(merge, *find_command("merge"), merge_a);
-  CLI::Option* opacity = merge->get_option("--opacity");
 
   CLI::App* stamp = add_command(app, "stamp");
   add_job_args(stamp, *find_command("stamp"), stamp_a);
@@ -274,25 +281,8 @@ int run(int argc, char** argv) {
     return kExitOk;
   }
 
-  if (merge->parsed()) {
-    const int mode = merge_a.underlay ? 1 : 0;
-    if (opacity->count() > 0)
-      return report(quiremark_merge_opacity(merge_a.bg.c_str(), merge_a.fg.c_str(),
-                                            merge_a.out.c_str(), mode, merge_a.opacity));
-    return report(
-        quiremark_merge(merge_a.bg.c_str(), merge_a.fg.c_str(), merge_a.out.c_str(), mode));
-  }
-  if (stamp->parsed()) {
-    // A translucent stamp has no C function of its own; the tool runs the library's job directly.
-    int ok = 0;
-    try {
-      ok = qm::overlay_exec(stamp_a.bg.c_str(), stamp_a.fg.c_str(), stamp_a.out.c_str(),
-                            stamp_a.underlay ? 1 : 0, stamp_a.opacity, 1);
-    } catch (const std::bad_alloc&) {
-      qm::set_error("out of memory");
-    }
-    return report(ok);
-  }
+  if (merge->parsed()) return run_job(merge_a, false);
+  if (stamp->parsed()) return run_job(stamp_a, true);
   return run_info(info_a.file.c_str(), info_a.json, info_a.objects, stdout, stderr);
 }
 

@@ -31,7 +31,6 @@
 #include <string>
 #include <string_view>
 
-#include "job/error.h"
 #include "quiremark.h"
 #include "reader/load.h"
 
@@ -107,10 +106,11 @@ long load_pages(std::string_view bytes, const std::string& name, std::string* ms
   std::unique_ptr<char[]> b(new char[bytes.size() + 1]);
   std::memcpy(b.get(), bytes.data(), bytes.size());
   qm::doc d;
+  qm::msg m;
   const int r =
-      qm::doc_load_bytes(std::move(b), static_cast<int32_t>(bytes.size()), name.c_str(), d);
+      qm::doc_load_bytes(std::move(b), static_cast<int32_t>(bytes.size()), name.c_str(), d, m);
   if (r != 0) {
-    *msg = qm::g_err;
+    *msg = m.text;
     return -1;
   }
   const long n = static_cast<long>(d.pages.size());

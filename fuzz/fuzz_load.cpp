@@ -20,11 +20,11 @@
 #include <string_view>
 #include <vector>
 
-#include "import/box.h"
 #include "import/decode.h"
 #include "import/resources.h"
 #include "import/xobject.h"
-#include "job/error.h"
+#include "job/writer.h"
+#include "reader/box.h"
 #include "reader/load.h"
 
 namespace {
@@ -202,9 +202,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<char[]> bytes(new char[size > 0 ? size : 1]);
   if (size > 0) std::memcpy(bytes.get(), data, size);
   qm::doc d;
-  qm::clear_error();
-  const int r = qm::doc_load_bytes(std::move(bytes), static_cast<int32_t>(size), "in.pdf", d);
-  const std::string msg = qm::g_err;
+  qm::msg m;
+  const int r = qm::doc_load_bytes(std::move(bytes), static_cast<int32_t>(size), "in.pdf", d, m);
+  const std::string msg = m.text;
   if (r != 0) {
     QM_CHECK(r == -1, r);
     QM_CHECK(!d.data && d.objects.empty() && d.pages.empty() && d.blocks.empty());

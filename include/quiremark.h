@@ -2,8 +2,11 @@
  *
  * The whole public interface is the six functions below, with unmangled names and the plain C
  * calling convention; this header compiles as C and as C++. Each job function is one synchronous
- * call: it reads both input files whole, builds the complete output in memory and only then
- * writes the output file, so the output path may name one of the inputs.
+ * call: it reads both input files whole before it writes anything. A job of fewer than 16 output
+ * pages, and any job whose output is written in place (below), builds the complete output in
+ * memory and writes it at the end; a larger one writes each finished part of the output into its
+ * temporary file as it goes. Either way the output path may name one of the inputs: the file
+ * there is replaced only once the new one is complete.
  *
  * What a job writes. Every output page shows a background page and a foreground page, each
  * imported unchanged as a Form XObject (its content, resources and rotation travel with it) and
@@ -27,11 +30,12 @@
  *
  * Threads. Jobs on different threads never disturb each other's output. A job over 16 pages or
  * more runs two helper threads of its own (decoding page contents ahead, writing finished parts
- * of the output), which are joined before it returns; the output is the same as without them. The error text, however, is shared by the whole process: a failing
- * job on one thread overwrites the message of another (the last writer wins), and the text may be
- * read while another thread writes it. A host that runs jobs concurrently and wants reliable
- * messages must serialise each job together with the reading of its message. The return value of
- * a job is always its own.
+ * of the output), which are joined before it returns; the output is the same as without them.
+ * The error text, however, is shared by the whole process: a failing job on one thread
+ * overwrites the message of another (the last writer wins), and the text may be read while
+ * another thread writes it. A host that runs jobs concurrently and wants reliable messages must
+ * serialise each job together with the reading of its message. The return value of a job is
+ * always its own.
  */
 #ifndef QUIREMARK_H
 #define QUIREMARK_H

@@ -42,20 +42,14 @@ using namespace qmtest;
 
 constexpr std::uintmax_t kInt32Max = std::numeric_limits<int32_t>::max();
 
-// While alive, nothrow array allocations above `limit` bytes fail.
-// Large input files are read into memory mapped for them, not from operator new: the guard sends
-// them through new[] too, where it can refuse them.
+// While alive, nothrow array allocations above `limit` bytes fail. (Large input files are read
+// into memory mapped for them, not from operator new, unless the loader is told otherwise:
+// every_file_in_new sends them through new[] too, where the guard can refuse them.)
 struct refuse_large {
-  std::size_t saved_map_min;
-  explicit refuse_large(std::size_t limit)
-      : saved_map_min(qm::file_data_map_min.exchange(std::numeric_limits<std::size_t>::max())) {
-    g_refuse_above = limit;
-  }
-  ~refuse_large() {
-    g_refuse_above = std::numeric_limits<std::size_t>::max();
-    qm::file_data_map_min = saved_map_min;
-  }
+  explicit refuse_large(std::size_t limit) { g_refuse_above = limit; }
+  ~refuse_large() { g_refuse_above = std::numeric_limits<std::size_t>::max(); }
 };
+constexpr std::size_t every_file_in_new = std::numeric_limits<std::size_t>::max();
 
 // A file of `size` bytes whose last bytes are `tail` and whose other bytes are zeros (NUL is PDF
 // white space), written sparsely: only the tail takes room on disk. Empty when the file system
@@ -74,10 +68,10 @@ std::string sparse_file(const std::string& name, std::uintmax_t size, std::strin
 
 std::string load_message(const std::string& path) {
   qm::doc d;
-  qm::clear_error();
-  EXPECT_EQ(qm::doc_load(path.c_str(), d), -1);
+  qm::msg m;
+  EXPECT_EQ(qm::doc_load(path.c_str(), d, m, every_file_in_new), -1);
   EXPECT_EQ(d.data, nullptr);
-  return qm::g_err;
+  return m.text;
 }
 
 // Sizes on both sides of the limit: a file of INT32_MAX bytes passes the size test and is then
@@ -106,10 +100,14 @@ TEST(Hardening, InputSizesAtTheTwoGibibyteLimit) {
     EXPECT_EQ(load_message(path), want);
     // Through a job, as background and as foreground; the output is never created.
     std::filesystem::remove(out);
-    EXPECT_EQ(quiremark_merge(path.c_str(), good.c_str(), out.c_str(), 0), 0);
-    EXPECT_EQ(std::string(quiremark_last_error()), want);
-    EXPECT_EQ(quiremark_stamp(good.c_str(), path.c_str(), out.c_str(), 1), 0);
-    EXPECT_EQ(std::string(quiremark_last_error()), want);
+    qm::job_options o;
+    o.input_map_min_bytes = every_file_in_new;
+    const job_result as_bg = run_job(job_kind::merge, path, good, out, 0, 1.0f, &o);
+    EXPECT_EQ(as_bg.rc, 0);
+    EXPECT_EQ(as_bg.err, want);
+    const job_result as_fg = run_job(job_kind::stamp, good, path, out, 1, 1.0f, &o);
+    EXPECT_EQ(as_fg.rc, 0);
+    EXPECT_EQ(as_fg.err, want);
     EXPECT_FALSE(std::filesystem::exists(out));
     std::filesystem::remove(path);
   }
@@ -167,11 +165,12 @@ TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
   // Loaded once (reading and scanning 2 GiB is the slow part), examined, then handed to the job
   // as its background, under a small foreground.
   qm::overlay_job j;
-  if (qm::doc_load(path.c_str(), j.bg) != 0 && std::string(qm::g_err).rfind("read error", 0) == 0)
+  qm::msg m;
+  if (qm::doc_load(path.c_str(), j.bg, m) != 0 && std::string(m.text).rfind("read error", 0) == 0)
     GTEST_SKIP() << "no memory for a 2 GiB document here";
   std::filesystem::remove(path);
   const qm::doc& d = j.bg;
-  ASSERT_EQ(d.len, static_cast<int32_t>(kInt32Max)) << qm::g_err;
+  ASSERT_EQ(d.len, static_cast<int32_t>(kInt32Max)) << m.text;
   EXPECT_EQ(d.trailer_root, 1);
   EXPECT_EQ(d.catalog, 1);
   ASSERT_EQ(d.pages.size(), 1u);
@@ -199,9 +198,11 @@ TEST(Hardening, OffsetsNearInt32MaxThroughTheWholeJob) {
   EXPECT_EQ(qm::doc_find(d, 8), nullptr);  // the object stream itself is not kept
 
   const std::string small = put_file("small.pdf", n_pages_pdf(2, "small"));
-  ASSERT_EQ(qm::doc_load(small.c_str(), j.fg), 0);
+  ASSERT_EQ(qm::doc_load(small.c_str(), j.fg, m), 0) << m.text;
   const std::string out = (scratch() / "out.pdf").string();
-  ASSERT_EQ(qm::overlay_loaded(j, out.c_str()), 1) << qm::g_err;
+  qm::job_options o;
+  o.output = out;
+  ASSERT_TRUE(qm::job_run_loaded(j, o)) << j.err.text;
   const std::string bytes = read_file(out);
   const out_pdf p = read_output(bytes);
   EXPECT_EQ(p.size, 12);  // 0, catalog, tree, 2 pages, 2 contents, 1 + 2 XObjects, 2 copies

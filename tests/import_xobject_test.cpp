@@ -319,7 +319,9 @@ TEST(FormXObject, LoadedDocument) {
   auto data = std::make_unique<char[]>(bytes.size());
   std::memcpy(data.get(), bytes.data(), bytes.size());
   qm::doc d;
-  ASSERT_EQ(doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "t.pdf", d), 0);
+  qm::msg msg;
+  ASSERT_EQ(doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "t.pdf", d, msg), 0)
+      << msg.text;
   ASSERT_EQ(d.pages.size(), 1u);
   renum_map m = make_map({7}, 12);
   const page_rec& p = d.pages[0];

@@ -446,6 +446,88 @@ TEST(Inflate, TrailerIsNotChecked) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Decoding into blocks that grow
+
+// The block sizes inflate_growing asks for and its outcome. Each block is a fresh heap block of
+// exactly that size (the sanitizer build catches a write past it); blocks of more than
+// `real_up_to` bytes are not allocated but stand in as a pointer to one byte, for streams whose
+// header is refused before anything is written.
+struct growth {
+  int rc = 0;
+  uint64_t produced = 0;
+  std::vector<uint64_t> caps;
+  std::string text;
+};
+
+growth grow(const bytes& z, uint64_t first, uint64_t real_up_to, uint64_t null_from = UINT64_MAX) {
+  growth g;
+  bytes block;
+  unsigned char stand_in = 0;
+  g.rc = qm::inflate_growing(
+      z.data(), z.size(), first,
+      [&](uint64_t cap) -> unsigned char* {
+        g.caps.push_back(cap);
+        if (cap >= null_from) return nullptr;
+        if (cap > real_up_to) return &stand_in;
+        block.assign(cap, 0xA5);
+        return block.data();
+      },
+      &g.produced);
+  if (g.rc == 0) g.text.assign(block.begin(), block.begin() + static_cast<ptrdiff_t>(g.produced));
+  return g;
+}
+
+TEST(InflateGrowing, BlockSizes) {
+  bitwriter w;
+  put_fixed_literals(w, true, std::string(1000, 'q'));
+  const bytes z = qmtest::zlib_wrap(w.finish());
+  const bytes refused = {0x79, 0x9c};  // method 9: refused at once, in a block of any size
+  constexpr uint64_t kLimit = qm::kInflateRetryLimit, kMax = qm::kInflateMaxCap;
+  struct growth_case {
+    const char* what;
+    const bytes& z;
+    uint64_t first;
+    uint64_t null_from;
+    int rc;
+    std::vector<uint64_t> caps;
+  };
+  const growth_case cases[] = {
+      {"fits at once", z, 1000, UINT64_MAX, 0, {1000}},
+      {"grows fourfold until it fits", z, 10, UINT64_MAX, 0, {10, 40, 160, 640, 2560}},
+      {"no block", z, 10, 160, -1, {10, 40, 160}},
+      {"a first block above the decoder's limit is not tried", z, kMax + 1, UINT64_MAX, -1, {}},
+      {"a first block at the limit is", refused, kMax, UINT64_MAX, -1, {kMax}},
+      {"the last retry follows a block at the retry limit",
+       refused,
+       kLimit,
+       UINT64_MAX,
+       -1,
+       {kLimit, 4 * kLimit}},
+      {"no retry after a block above it", refused, kLimit + 1, UINT64_MAX, -1, {kLimit + 1}},
+      {"from one byte",
+       refused,
+       1,
+       UINT64_MAX,
+       -1,
+       {1, 4, 16, 64, 256, 1024, 4096, 16384, 65536, 262144, 1048576, 4194304, 16777216, 67108864,
+        268435456}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const growth g = grow(c.z, c.first, 1u << 20, c.null_from);
+    EXPECT_EQ(g.rc, c.rc);
+    EXPECT_EQ(g.caps, c.caps);
+    if (c.rc == 0) {
+      EXPECT_EQ(g.produced, 1000u);
+      EXPECT_EQ(g.text, std::string(1000, 'q'));
+    } else {
+      EXPECT_EQ(g.produced, 0u);
+    }
+  }
+  EXPECT_EQ(kLimit, 268435455u);
+}
+
+// ---------------------------------------------------------------------------------------------
 // zlib as a control
 
 // Cut anywhere inside the compressed data, a stream fails and produces nothing; without only its

@@ -92,7 +92,10 @@ TEST(JobMessages, LoadedDocumentWithoutPages) {
   auto load = [&](qm::doc& d) {
     auto data = std::make_unique<char[]>(bytes.size());
     std::memcpy(data.get(), bytes.data(), bytes.size());
-    ASSERT_EQ(qm::doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "mem", d), 0);
+    qm::msg m;
+    ASSERT_EQ(qm::doc_load_bytes(std::move(data), static_cast<int32_t>(bytes.size()), "mem", d, m),
+              0)
+        << m.text;
   };
   struct pcase {
     bool empty_bg, empty_fg;
@@ -109,10 +112,60 @@ TEST(JobMessages, LoadedDocumentWithoutPages) {
     load(j.fg);
     if (c.empty_bg) j.bg.pages.clear();
     if (c.empty_fg) j.fg.pages.clear();
-    EXPECT_EQ(qm::overlay_loaded(j, out.c_str()), 0);
-    EXPECT_STREQ(qm::g_err, c.want);
+    qm::job_options o;
+    o.output = out;
+    EXPECT_FALSE(qm::job_run_loaded(j, o));
+    EXPECT_STREQ(j.err.text, c.want);
+    EXPECT_EQ(j.err_part, c.empty_bg ? qm::job_part::background : qm::job_part::foreground);
   }
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 }  // namespace
+
+// The job's own result: its message (the text the exports publish), the file the failure
+// concerns, and on success the pages written, with the shared error text left alone.
+TEST(JobMessages, ResultNamesTheFileConcerned) {
+  const std::string good = put_file("res_good.pdf", n_pages_pdf(3, "good"));
+  const std::string missing = (scratch() / "res_missing.pdf").string();
+  const std::string out = (scratch() / "res_out.pdf").string();
+  const std::string bad_out = (scratch() / "no such dir" / "out.pdf").string();
+  struct rcase {
+    const char* name;
+    std::string bg, fg, out;
+    int mode;
+    std::string want;
+    qm::job_part part;
+  };
+  const std::vector<rcase> cases = {
+      {"background missing", missing, good, out, 0, "cannot open " + missing,
+       qm::job_part::background},
+      {"foreground missing", good, missing, out, 0, "cannot open " + missing,
+       qm::job_part::foreground},
+      {"output not writable", good, good, bad_out, 0, "cannot open " + bad_out + " for writing",
+       qm::job_part::output},
+      {"bad mode", missing, missing, out, 2,
+       "invalid mode 2: must be 0 (foreground on top) or 1 (underlay)", qm::job_part::none},
+  };
+  for (const rcase& c : cases) {
+    SCOPED_TRACE(c.name);
+    qm::set_error("untouched");
+    qm::job_result r;
+    qm::job_run(options_for(job_kind::merge, c.bg, c.fg, c.out, c.mode), r);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.message, c.want);
+    EXPECT_EQ(r.part, c.part);
+    EXPECT_EQ(r.pages, 0);
+    EXPECT_STREQ(quiremark_last_error(), "untouched");
+    EXPECT_EQ(qm::job_publish(r), 0);
+    EXPECT_EQ(std::string(quiremark_last_error()), c.want);
+  }
+  qm::job_result r;
+  qm::job_run(options_for(job_kind::stamp, good, good, out), r);
+  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(r.message, "");
+  EXPECT_EQ(r.part, qm::job_part::none);
+  EXPECT_EQ(r.pages, 3);
+  EXPECT_EQ(qm::job_publish(r), 1);
+  EXPECT_STREQ(quiremark_last_error(), "");
+}

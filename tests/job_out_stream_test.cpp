@@ -20,24 +20,20 @@ namespace {
 namespace fs = std::filesystem;
 using namespace qmtest;
 
-// Streams every job from one page on, handing over stretches of at least `chunk` bytes (1: after
-// every page and resource object), for one scope.
-struct streaming_for_scope {
-  int64_t saved_pages;
-  size_t saved_chunk;
-  explicit streaming_for_scope(size_t chunk)
-      : saved_pages(qm::stream_min_pages.exchange(1)),
-        saved_chunk(qm::stream_chunk_bytes.exchange(chunk)) {}
-  ~streaming_for_scope() {
-    qm::stream_min_pages = saved_pages;
-    qm::stream_chunk_bytes = saved_chunk;
-  }
-};
+// Options that stream every job from one page on, handing over stretches of at least `chunk`
+// bytes (1: after every page and resource object).
+qm::job_options streaming(size_t chunk) {
+  qm::job_options o;
+  o.output_min_pages = 1;
+  o.output_chunk_bytes = chunk;
+  return o;
+}
 
-struct never_streaming_for_scope {
-  int64_t saved = qm::stream_min_pages.exchange(INT64_MAX);
-  ~never_streaming_for_scope() { qm::stream_min_pages = saved; }
-};
+qm::job_options never_streaming() {
+  qm::job_options o;
+  o.output_min_pages = INT64_MAX;
+  return o;
+}
 
 TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
   // Resources shared by the pages and a second font only some pages use, so that resource
@@ -58,17 +54,16 @@ TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
   const std::string out = (d / "out.pdf").string();
   for (const scase& c : cases) {
     SCOPED_TRACE(c.name);
-    job_result whole;
-    {
-      never_streaming_for_scope never;
-      whole = run_job(c.kind, bg, fg, out, c.mode, c.opacity);
-    }
+    const qm::job_options never = never_streaming();
+    const job_result whole = run_job(c.kind, bg, fg, out, c.mode, c.opacity, &never);
     ASSERT_EQ(whole.rc, 1) << whole.err;
+    EXPECT_FALSE(whole.output_streamed);
     for (size_t chunk : chunks) {
       SCOPED_TRACE(chunk);
-      streaming_for_scope streaming(chunk);
-      const job_result r = run_job(c.kind, bg, fg, out, c.mode, c.opacity);
+      const qm::job_options o = streaming(chunk);
+      const job_result r = run_job(c.kind, bg, fg, out, c.mode, c.opacity, &o);
       ASSERT_EQ(r.rc, 1) << r.err;
+      EXPECT_TRUE(r.output_streamed);
       EXPECT_EQ(r.err, "");
       EXPECT_EQ(r.out, whole.out);
       EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
@@ -90,14 +85,15 @@ TEST(OutStream, FailedWritePartWayKeepsTheOldFile) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      streaming_for_scope streaming(1);
-      qm::prefetch_min_pages = 1;
+      qm::job_options o = options_for(job_kind::merge, bg, fg, out.string(), 0, 1.0f, streaming(1));
+      o.read_ahead_min_pages = 1;
       ::signal(SIGXFSZ, SIG_IGN);
       struct rlimit lim = {limit, limit};
       ::setrlimit(RLIMIT_FSIZE, &lim);
-      const int rc = quiremark_merge(bg.c_str(), fg.c_str(), out.c_str(), 0);
+      qm::job_result r;
+      qm::job_run(o, r);
       const std::string want = "write error on " + out.string();
-      ::_exit(rc == 0 && want == quiremark_last_error() ? 0 : 1);
+      ::_exit(!r.ok && r.message == want && r.part == qm::job_part::output ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -117,14 +113,15 @@ TEST(OutStream, OutputMayReplaceAnInput) {
   const std::string fg = put_file("st_fg.pdf", varied_contents_pdf(3, "fg"));
   const std::string original = varied_contents_pdf(30, "bg");
   put_file("replace/bg.pdf", original);
-  job_result whole;
-  {
-    never_streaming_for_scope never;
-    whole = run_job(job_kind::stamp, bg, fg, (d / "whole.pdf").string());
-    ASSERT_EQ(whole.rc, 1) << whole.err;
-  }
-  streaming_for_scope streaming(1);
-  ASSERT_EQ(quiremark_stamp(bg.c_str(), fg.c_str(), bg.c_str(), 0), 1) << quiremark_last_error();
+  const qm::job_options never = never_streaming();
+  const job_result whole =
+      run_job(job_kind::stamp, bg, fg, (d / "whole.pdf").string(), 0, 1.0f, &never);
+  ASSERT_EQ(whole.rc, 1) << whole.err;
+  qm::job_result r;
+  qm::job_run(options_for(job_kind::stamp, bg, fg, bg, 0, 1.0f, streaming(1)), r);
+  ASSERT_TRUE(r.ok) << r.message;
+  EXPECT_TRUE(r.output_streamed);
+  EXPECT_EQ(r.pages, 30);
   EXPECT_EQ(read_file(bg), whole.out);
   EXPECT_EQ(names_in(d), (std::vector<std::string>{"bg.pdf", "whole.pdf"}));
 }

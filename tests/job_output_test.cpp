@@ -340,10 +340,11 @@ TEST(JobOutput, PositionsMustFitTenDigits) {
   j.obj_count = 2;
   j.obj_offset = {-1, 10000000000};
   const std::string path = (scratch() / "too_large.pdf").string();
-  EXPECT_EQ(qm::write_output(j, path.c_str()), 0);
-  EXPECT_EQ(std::string(quiremark_last_error()),
+  EXPECT_FALSE(qm::write_output(j, path.c_str()));
+  EXPECT_EQ(std::string(j.err.text),
             "output too large for " + path +
                 ": objects beyond byte 9999999999 cannot be listed in the cross-reference table");
+  EXPECT_EQ(j.err_part, qm::job_part::output);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

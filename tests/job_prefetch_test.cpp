@@ -15,12 +15,14 @@ namespace {
 
 using namespace qmtest;
 
-// Sets the page count from which jobs read ahead, for one scope.
-struct min_pages_for_scope {
-  int64_t saved;
-  explicit min_pages_for_scope(int64_t n) : saved(qm::prefetch_min_pages.exchange(n)) {}
-  ~min_pages_for_scope() { qm::prefetch_min_pages = saved; }
-};
+// Options whose jobs read ahead from this many pages on.
+qm::job_options read_ahead_from(int64_t n) {
+  qm::job_options o;
+  o.read_ahead_min_pages = n;
+  return o;
+}
+const qm::job_options never = read_ahead_from(INT64_MAX);
+const qm::job_options always = read_ahead_from(1);
 
 struct prefetch_case {
   const char* name;
@@ -43,22 +45,13 @@ TEST(JobPrefetch, ReadingAheadGivesTheSameOutput) {
     const std::string bg = put_file("pre_bg.pdf", varied_contents_pdf(c.bg_pages, "bg"));
     const std::string fg = put_file("pre_fg.pdf", varied_contents_pdf(c.fg_pages, "fg"));
     const std::string out = (scratch() / "pre_out.pdf").string();
-    job_result alone, ahead;
-    {
-      min_pages_for_scope never(INT64_MAX);
-      alone = run_job(c.kind, bg, fg, out, c.mode, c.opacity);
-    }
-    const int64_t started = qm::prefetch_helpers_started.load();
-    {
-      min_pages_for_scope always(1);
-      ahead = run_job(c.kind, bg, fg, out, c.mode, c.opacity);
-    }
+    const job_result alone = run_job(c.kind, bg, fg, out, c.mode, c.opacity, &never);
+    const job_result ahead = run_job(c.kind, bg, fg, out, c.mode, c.opacity, &always);
     ASSERT_EQ(alone.rc, 1) << alone.err;
     ASSERT_EQ(ahead.rc, 1) << ahead.err;
-    // The helper runs wherever the machine has a second processor.
-    if (std::thread::hardware_concurrency() > 1) {
-      EXPECT_EQ(qm::prefetch_helpers_started.load(), started + 1);
-    }
+    // The helper runs wherever the machine has a second processor, and only when asked to.
+    EXPECT_FALSE(alone.read_ahead);
+    EXPECT_EQ(ahead.read_ahead, std::thread::hardware_concurrency() > 1);
     EXPECT_EQ(ahead.out, alone.out);
     // The page text made it through every readable form.
     EXPECT_NE(alone.out.find("(bg page 1) Tj"), std::string::npos);
@@ -79,35 +72,48 @@ TEST(JobPrefetch, LargePagesWithinTheBudget) {
   const std::string bg = put_file("large_bg.pdf", doc_pdf(pages));
   const std::string fg = put_file("large_fg.pdf", n_pages_pdf(1, "fg"));
   const std::string out = (scratch() / "large_out.pdf").string();
-  job_result alone, ahead;
-  {
-    min_pages_for_scope never(INT64_MAX);
-    alone = run_job(job_kind::stamp, bg, fg, out);
-  }
-  {
-    min_pages_for_scope always(1);
-    ahead = run_job(job_kind::stamp, bg, fg, out);
-  }
+  const job_result alone = run_job(job_kind::stamp, bg, fg, out, 0, 1.0f, &never);
+  const job_result ahead = run_job(job_kind::stamp, bg, fg, out, 0, 1.0f, &always);
   ASSERT_EQ(alone.rc, 1) << alone.err;
   ASSERT_EQ(ahead.rc, 1) << ahead.err;
   EXPECT_GT(alone.out.size(), size_t{60} << 20);
   EXPECT_TRUE(ahead.out == alone.out);
 }
 
+// A job told to use no helper threads reads every page and writes the output on its own thread,
+// whatever its size, with the same output.
+TEST(JobPrefetch, HelperThreadsOff) {
+  const std::string bg = put_file("off_bg.pdf", varied_contents_pdf(20, "bg"));
+  const std::string fg = put_file("off_fg.pdf", varied_contents_pdf(20, "fg"));
+  const std::string out = (scratch() / "off_out.pdf").string();
+  qm::job_options on = always, off = always;
+  on.output_min_pages = off.output_min_pages = 1;
+  off.helper_threads = false;
+  const job_result with = run_job(job_kind::merge, bg, fg, out, 0, 1.0f, &on);
+  const job_result without = run_job(job_kind::merge, bg, fg, out, 0, 1.0f, &off);
+  ASSERT_EQ(with.rc, 1) << with.err;
+  ASSERT_EQ(without.rc, 1) << without.err;
+  EXPECT_TRUE(with.output_streamed);
+  EXPECT_FALSE(without.read_ahead);
+  EXPECT_FALSE(without.output_streamed);
+  EXPECT_EQ(without.out, with.out);
+}
+
 // A job that fails part way (the output cannot be written) stops and joins its helper; the
 // next job still reads ahead normally.
 TEST(JobPrefetch, FailedJobsLeaveNoHelperBehind) {
-  min_pages_for_scope always(1);
   const std::string bg = put_file("pre_bg.pdf", varied_contents_pdf(30, "bg"));
   const std::string fg = put_file("pre_fg.pdf", varied_contents_pdf(30, "fg"));
   const std::string bad_out = (scratch() / "no such dir" / "out.pdf").string();
   for (int round = 0; round < 5; ++round) {
-    const job_result r = run_job(job_kind::merge, bg, fg, bad_out);
+    const job_result r = run_job(job_kind::merge, bg, fg, bad_out, 0, 1.0f, &always);
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.err, "cannot open " + bad_out + " for writing");
   }
-  const job_result ok = run_job(job_kind::merge, bg, fg, (scratch() / "out.pdf").string());
+  const job_result ok =
+      run_job(job_kind::merge, bg, fg, (scratch() / "out.pdf").string(), 0, 1.0f, &always);
   EXPECT_EQ(ok.rc, 1) << ok.err;
+  EXPECT_EQ(ok.read_ahead, std::thread::hardware_concurrency() > 1);
 }
 
 }  // namespace
@@ -121,8 +127,9 @@ TEST(JobPrefetch, JobThreadReadsThePagesItselfInOrder) {
   const std::string bg_path = put_file("own_bg.pdf", varied_contents_pdf(bg_pages, "bg"));
   const std::string fg_path = put_file("own_fg.pdf", varied_contents_pdf(5, "fg"));
   qm::doc bg, fg;
-  ASSERT_EQ(qm::doc_load(bg_path.c_str(), bg), 0);
-  ASSERT_EQ(qm::doc_load(fg_path.c_str(), fg), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(bg_path.c_str(), bg, m), 0) << m.text;
+  ASSERT_EQ(qm::doc_load(fg_path.c_str(), fg, m), 0) << m.text;
   // A page whose object is missing is not read.
   fg.pages[2].num = fg.max_objnum + 100;
 

@@ -51,9 +51,10 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
   }
   // The jobs at once use helper threads of their own: contents read ahead, output written in
   // small pieces as it is made (these small jobs do neither by default, as they did alone).
-  const int64_t default_min_pages = qm::prefetch_min_pages.exchange(1);
-  const int64_t default_stream_pages = qm::stream_min_pages.exchange(1);
-  const size_t default_chunk = qm::stream_chunk_bytes.exchange(64);
+  qm::job_options helpers;
+  helpers.read_ahead_min_pages = 1;
+  helpers.output_min_pages = 1;
+  helpers.output_chunk_bytes = 64;
   // Failing jobs run alongside: they write the shared error text while the others empty it.
   const std::string missing = (scratch() / "thr_missing.pdf").string();
   for (int round = 0; round < 5; ++round) {
@@ -66,24 +67,13 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
         failed_rc[k] = quiremark_merge(missing.c_str(), docs[k].c_str(), out.c_str(), 0);
       });
     for (size_t k = 0; k < jobs.size(); ++k) {
+      // Each through the job's own entry point with the helpers' options, its result published
+      // as the exports publish it (a success empties the shared text).
       threads.emplace_back([&, k] {
         const thread_job& j = jobs[k];
-        switch (j.kind) {
-          case job_kind::merge:
-            rc[k] = quiremark_merge(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode);
-            break;
-          case job_kind::stamp:
-            rc[k] = quiremark_stamp(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode);
-            break;
-          case job_kind::opacity:
-            rc[k] = quiremark_merge_opacity(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode,
-                                            j.opacity);
-            break;
-          case job_kind::stamp_opacity:
-            rc[k] =
-                qm::overlay_exec(j.bg.c_str(), j.fg.c_str(), j.out.c_str(), j.mode, j.opacity, 1);
-            break;
-        }
+        qm::job_result r;
+        qm::job_run(options_for(j.kind, j.bg, j.fg, j.out, j.mode, j.opacity, helpers), r);
+        rc[k] = qm::job_publish(r);
       });
     }
     for (auto& t : threads) t.join();
@@ -93,9 +83,6 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
       EXPECT_EQ(read_file(jobs[k].out), jobs[k].alone) << "job " << k << " round " << round;
     }
   }
-  qm::prefetch_min_pages = default_min_pages;
-  qm::stream_min_pages = default_stream_pages;
-  qm::stream_chunk_bytes = default_chunk;
   // The jobs differ from each other, so a mix-up would show.
   for (size_t k = 1; k < jobs.size(); ++k) EXPECT_NE(jobs[k].alone, jobs[0].alone);
   EXPECT_QPDF_ACCEPTS(jobs[2].out);

@@ -74,7 +74,8 @@ std::string sample() {
 TEST(Info, JsonRoundTripsEveryNumber) {
   const std::string path = sample();
   qm::doc d;
-  ASSERT_EQ(qm::doc_load(path.c_str(), d), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(path.c_str(), d, m), 0) << m.text;
   const info_result r = info(path, true, false);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
@@ -100,7 +101,8 @@ TEST(Info, JsonRoundTripsEveryNumber) {
 TEST(Info, JsonObjectTable) {
   const std::string path = sample();
   qm::doc d;
-  ASSERT_EQ(qm::doc_load(path.c_str(), d), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(path.c_str(), d, m), 0) << m.text;
   const info_result r = info(path, true, true);
   EXPECT_EQ(r.status, 0);
   ASSERT_NE(r.out.find("],\"objects\":["), std::string::npos);

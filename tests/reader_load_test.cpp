@@ -305,16 +305,17 @@ TEST(SharedSpans, ManyObjectsSharingOneStreamLoadInLinearTime) {
 // --- Messages ---------------------------------------------------------------------------------
 
 std::string load_error(const char* path) {
-  qm::set_error("untouched");
+  qm::msg m;
+  qm::msg_set(m, "untouched");
   qm::doc d;
-  int r = qm::doc_load(path, d);
+  int r = qm::doc_load(path, d, m);
   EXPECT_EQ(r, -1);
   // A failed load leaves nothing behind.
   EXPECT_EQ(d.data, nullptr);
   EXPECT_TRUE(d.objects.empty());
   EXPECT_TRUE(d.pages.empty());
   EXPECT_TRUE(d.blocks.empty());
-  return qm::g_err;
+  return m.text;
 }
 
 TEST(LoaderMessages, Table) {
@@ -381,12 +382,13 @@ TEST(LoaderMessages, FilesOfTwoGibibytesOrMoreAreRefused) {
 
 TEST(LoaderMessages, FromMemory) {
   qm::doc d;
-  EXPECT_EQ(qm::doc_load_bytes(nullptr, 5, "buf", d), -1);
-  EXPECT_EQ(std::string(qm::g_err), "empty input file: buf");
-  EXPECT_EQ(load_mem("", d, "zero"), -1);
-  EXPECT_EQ(std::string(qm::g_err), "empty input file: zero");
-  EXPECT_EQ(load_mem("plain text", d, "words"), -1);
-  EXPECT_EQ(std::string(qm::g_err), "no PDF objects found \xE2\x80\x94 not a PDF: words");
+  qm::msg m;
+  EXPECT_EQ(qm::doc_load_bytes(nullptr, 5, "buf", d, m), -1);
+  EXPECT_EQ(std::string(m.text), "empty input file: buf");
+  EXPECT_EQ(load_mem("", d, "zero", &m), -1);
+  EXPECT_EQ(std::string(m.text), "empty input file: zero");
+  EXPECT_EQ(load_mem("plain text", d, "words", &m), -1);
+  EXPECT_EQ(std::string(m.text), "no PDF objects found \xE2\x80\x94 not a PDF: words");
   EXPECT_EQ(d.data, nullptr);
 }
 
@@ -395,7 +397,8 @@ TEST(Load, FileAndMemoryGiveTheSameDocument) {
   const std::string bytes = g.bytes();
   const std::string path = qmtest::write_file("same.pdf", bytes);
   qm::doc a, b;
-  ASSERT_EQ(qm::doc_load(path.c_str(), a), 0);
+  qm::msg m;
+  ASSERT_EQ(qm::doc_load(path.c_str(), a, m), 0) << m.text;
   ASSERT_EQ(load_mem(bytes, b), 0);
   EXPECT_EQ(a.len, b.len);
   EXPECT_EQ(nums_of(a), nums_of(b));
@@ -417,14 +420,8 @@ TEST(Load, FileAndMemoryGiveTheSameDocument) {
 TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
   const std::string body = qmtest::pdfgen::simple({"/MediaBox [0 0 100 200]", ""}).bytes();
   const size_t header = body.find('\n') + 1;
-  // The threshold is set here (sanitizer builds map nothing unless told to) and restored however
-  // the test ends.
+  // The threshold is given here (sanitizer builds map nothing unless told to).
   const size_t from = size_t{1} << 20;
-  struct restore_map_min {
-    size_t saved = qm::file_data_map_min.load();
-    ~restore_map_min() { qm::file_data_map_min = saved; }
-  } restore;
-  qm::file_data_map_min = from;
   for (const size_t size : {from - 1, from, from + 1, 5 * from + 123}) {
     SCOPED_TRACE(size);
     // A comment after the header line pads the file to the size.
@@ -433,10 +430,9 @@ TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
     ASSERT_EQ(bytes.size(), size);
     const std::string path = qmtest::write_file("large.pdf", bytes);
     qm::doc mapped, plain;
-    ASSERT_EQ(qm::doc_load(path.c_str(), mapped), 0);
-    qm::file_data_map_min = SIZE_MAX;
-    ASSERT_EQ(qm::doc_load(path.c_str(), plain), 0);
-    qm::file_data_map_min = from;
+    qm::msg m;
+    ASSERT_EQ(qm::doc_load(path.c_str(), mapped, m, from), 0) << m.text;
+    ASSERT_EQ(qm::doc_load(path.c_str(), plain, m, SIZE_MAX), 0) << m.text;
     EXPECT_EQ(mapped.data.get_deleter().mapped, size >= from ? size : 0u);
     EXPECT_EQ(plain.data.get_deleter().mapped, 0u);
     ASSERT_EQ(mapped.len, static_cast<int32_t>(size));

@@ -197,7 +197,8 @@ TEST(ObjectStreams, ADocumentKeptInObjectStreams) {
                                             {3, "<< /Type /Page /MediaBox [0 0 100 100] >>"},
                                             {4, "<< /Type /Page /Rotate 90 >>"}});
   qm::doc d;
-  ASSERT_EQ(qmtest::load_mem(bytes, d), 0) << qm::g_err;
+  qm::msg m;
+  ASSERT_EQ(qmtest::load_mem(bytes, d, "mem.pdf", &m), 0) << m.text;
   ASSERT_EQ(d.pages.size(), 2u);
   EXPECT_EQ(d.pages[0].width, 100);
   EXPECT_EQ(d.pages[1].width, 595);

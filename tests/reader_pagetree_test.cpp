@@ -252,15 +252,16 @@ std::vector<tree_case> cases() {
 
 void check(const tree_case& c) {
   qm::doc d;
-  int r = qmtest::load_mem(c.bytes, d);
+  qm::msg m;
+  int r = qmtest::load_mem(c.bytes, d, "mem.pdf", &m);
   if (c.pages.empty()) {
     EXPECT_EQ(r, -1);
-    EXPECT_EQ(std::string(qm::g_err), c.message);
+    EXPECT_EQ(std::string(m.text), c.message);
     EXPECT_TRUE(d.pages.empty());
     EXPECT_EQ(d.data, nullptr);
     return;
   }
-  ASSERT_EQ(r, 0) << qm::g_err;
+  ASSERT_EQ(r, 0) << m.text;
   ASSERT_EQ(d.pages.size(), c.pages.size());
   for (size_t i = 0; i < c.pages.size(); ++i) {
     SCOPED_TRACE(i);
@@ -310,7 +311,8 @@ TEST(PageTree, KidsBeyondTheRoomAreIgnored) {
     const std::string bytes = objs({{1, "<< /Type /Catalog /Pages 2 0 R >>"},
                                     {2, "<< /Type /Pages /Kids [" + kids + "] >>"},
                                     {3, "<< /Type /Page >>"}});
-    ASSERT_EQ(qmtest::load_mem(bytes, d), 0) << qm::g_err;
+    qm::msg m;
+    ASSERT_EQ(qmtest::load_mem(bytes, d, "mem.pdf", &m), 0) << m.text;
   };
   std::string full, bare;
   for (int k = 0; k < 20000; ++k) {

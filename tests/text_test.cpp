@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "text/buf.h"
+#include "text/msg.h"
 #include "text/numfmt.h"
 #include "text/scan.h"
 
@@ -571,11 +572,232 @@ TEST(ReadIntAdv, ReadsObjectStreamHeaderPairs) {
   EXPECT_EQ(p, end);
 }
 
+TEST(ByteClass, RegularIsNeitherWhiteSpaceNorDelimiter) {
+  for (int c = 0; c < 256; ++c) {
+    const auto b = static_cast<unsigned char>(c);
+    EXPECT_EQ(qm::is_regular(b), !qm::is_ws(b) && !qm::is_delim(b)) << c;
+  }
+  // VT and the bytes above 127 are regular: only PDF white space and the ten delimiters are not.
+  for (unsigned char c : {'a', '#', '.', '\v', '\xff', '+'}) EXPECT_TRUE(qm::is_regular(c)) << +c;
+  for (unsigned char c : {' ', '\0', '(', '%', '/', '>', '}'})
+    EXPECT_FALSE(qm::is_regular(c)) << +c;
+}
+
+struct skip_case {
+  std::string text;
+  pos_t pos;
+  pos_t end;  // -1: the text's length
+  pos_t want;
+};
+
+TEST(SkipComment, Table) {
+  const skip_case cases[] = {
+      {"% abc\nx", 0, -1, 5},                         // on the LF that ends it
+      {"%a\rb", 0, -1, 2},                            // or on the CR
+      {"%abc", 0, -1, 4},                             // runs to the end
+      {"%abc\n", 0, 2, 2},                            // only as far as end
+      {"x%\n", 1, -1, 2},     {"%\f\v\n", 0, -1, 3},  // other control bytes do not end it
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::skip_comment(c.text.data(), c.pos, end), c.want) << "'" << c.text << "'";
+  }
+}
+
+TEST(SkipWsComments, Table) {
+  const skip_case cases[] = {
+      {" % c\n %d\r\n x", 0, -1, 11},
+      {"%x", 0, -1, 2},
+      {"  ", 0, -1, 2},
+      {"x", 0, -1, 0},
+      {"\vx", 0, -1, 0},     // VT is neither
+      {" %a\n/B", 0, 3, 3},  // the comment reaches end
+      {std::string("\0%\n/", 4), 0, -1, 3},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::skip_ws_comments(c.text.data(), c.pos, end), c.want) << "'" << c.text << "'";
+  }
+}
+
+TEST(SkipLiteralString, Table) {
+  const skip_case cases[] = {
+      {"(abc) x", 0, -1, 5},   {"(a(b)c)x", 0, -1, 7},  // nested parentheses balance
+      {"(a\\)b)x", 0, -1, 6},                           // an escaped ")" does not close
+      {"(a\\\\)b)", 0, -1, 5},                          // an escaped backslash escapes nothing more
+      {"(%)>>", 0, -1, 3},                              // no comments inside a string
+      {"x(a)", 1, -1, 4},      {"(a)", 0, -1, 3},       // closing at the last byte
+      {"(abc", 0, -1, -1},                              // never closes
+      {"(", 0, -1, -1},                                 // "(" is the last byte
+      {"(x\\", 0, -1, -1},                              // a backslash is the last byte
+      {"(x\\)", 0, -1, -1},                             // the escape takes the only ")"
+      {"(a)", 0, 2, -1},                                // the ")" lies at end
+      {"((a)", 0, -1, -1},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::skip_literal_string(c.text.data(), c.pos, end), c.want) << "'" << c.text << "'";
+  }
+}
+
+TEST(SkipObjHeader, Table) {
+  using qm::header_space;
+  using qm::obj_keyword;
+  struct header_case {
+    std::string text;
+    pos_t pos;
+    pos_t end;  // -1: the text's length
+    header_space sp;
+    pos_t optional;  // the result with "obj" optional
+    pos_t required;  // and with it required
+  };
+  const header_space pdf = header_space::pdf, any = header_space::pdf_or_cspace;
+  const header_case cases[] = {
+      {"12 0 obj 42", 0, -1, pdf, 9, 9},
+      {"12 0 obj<<", 0, -1, pdf, 8, 8},
+      {"x 12 0 obj\r\n7", 2, -1, pdf, 12, 12},
+      {"12 obj 5", 0, -1, pdf, 7, 7},      // the generation number may be missing
+      {"12 0 5", 0, -1, pdf, 5, -1},       // no keyword: where it was looked for, or -1
+      {"12 0 objx 5", 0, -1, pdf, 5, -1},  // not a whole token
+      {"12 0 obj", 0, -1, pdf, 8, 8},
+      {"12 0 obj", 0, 7, pdf, 5, -1},       // the keyword crosses end
+      {"12\v0\vobj 7", 0, -1, pdf, 2, -1},  // VT separates only where the C locale's set is asked
+      {"12\v0\vobj 7", 0, -1, any, 9, 9},
+      {"12 0 obj\v7", 0, -1, any, 8, 8},  // after the keyword, PDF white space only
+      {std::string("12\0"
+                   "0\0obj 7",
+                   10),
+       0, -1, pdf, 9, 9},  // NUL is PDF white space
+      {std::string("12\0"
+                   "0\0obj 7",
+                   10),
+       0, -1, any, 9, 9},
+      {"12 0 obj", -1, -1, pdf, -1, -1},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::skip_obj_header(c.text.data(), c.pos, end, obj_keyword::optional, c.sp),
+              c.optional)
+        << "'" << c.text << "'";
+    EXPECT_EQ(qm::skip_obj_header(c.text.data(), c.pos, end, obj_keyword::required, c.sp),
+              c.required)
+        << "'" << c.text << "'";
+  }
+}
+
+TEST(RefTailEnd, Table) {
+  struct tail_case {
+    std::string text;
+    pos_t pos;
+    pos_t end;       // -1: the text's length
+    pos_t required;  // the result with the generation number required
+    pos_t optional;  // and with it optional
+  };
+  const tail_case cases[] = {
+      {"5 0 R", 1, -1, 5, 5},
+      {"5 0 R/X", 1, -1, 5, 5},
+      {"5 0 R_", 1, -1, 5, 5},    // only letters and digits join the "R"
+      {"5 0 Rx", 1, -1, -1, -1},  // "Rx" is no reference
+      {"5 R", 1, -1, -1, 3},      // without a generation number
+      {"5R", 1, -1, -1, 2},
+      {"5 0 R", 1, 4, -1, -1},  // the "R" lies at end
+      {"5 0 Rx", 1, 5, 5, 5},   // the byte at end is not examined
+      {"5 0 0 R", 1, -1, -1, -1},
+      {"5 -0 R", 1, -1, -1, -1},
+      {"5\v0 R", 1, -1, -1, -1},  // VT is not white space
+      {"5 12345 \n R>>", 1, -1, 11, 11},
+      {"5", 1, -1, -1, -1},
+      {"5 0 R", 9, -1, -1, -1},  // past end
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::ref_tail_end(c.text.data(), c.pos, end, qm::ref_gen::required), c.required)
+        << "'" << c.text << "'";
+    EXPECT_EQ(qm::ref_tail_end(c.text.data(), c.pos, end, qm::ref_gen::optional), c.optional)
+        << "'" << c.text << "'";
+  }
+}
+
+TEST(ParseIntOrRef, Table) {
+  struct value_case {
+    std::string text;
+    pos_t end;  // -1: the text's length
+    int32_t want;
+    pos_t want_pos;
+    bool ref;
+  };
+  const value_case cases[] = {
+      {"5 0 R", -1, 5, 1, true},
+      {" -5 0 R", -1, -5, 3, true},
+      {"5 0 Rx", -1, 5, 1, false},
+      {"5 R", -1, 5, 1, false},  // the generation is required
+      {"5", -1, 5, 1, false},
+      {"5 0 R", 4, 5, 1, false},
+      {"x 0 R", -1, -1, 0, false},
+      {"+5 0 R", -1, -1, 0, false},
+      {"4294967301 0 R", -1, 5, 10, true},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    pos_t p = 0;
+    bool ref = !c.ref;
+    EXPECT_EQ(qm::parse_int_or_ref(c.text.data(), end, &p, &ref), c.want) << "'" << c.text << "'";
+    EXPECT_EQ(p, c.want_pos) << "'" << c.text << "'";
+    EXPECT_EQ(ref, c.ref) << "'" << c.text << "'";
+  }
+}
+
+TEST(IntAfterKey, Table) {
+  struct key_case {
+    std::string text;
+    pos_t key;
+    const char* name;
+    pos_t end;  // -1: the text's length
+    int32_t want;
+  };
+  const key_case cases[] = {
+      {"/Root 12 0 R", 0, "Root", -1, 12},
+      {"<< /N\n\t5 >>", 3, "N", -1, 5},
+      {"/N5", 0, "N", -1, 5},  // the key's own end is its finder's concern
+      {"/Root -3", 0, "Root", -1, -3},
+      {"/Root x", 0, "Root", -1, -1},
+      {"/Root +3", 0, "Root", -1, -1},
+      {"/Root", 0, "Root", -1, -1},     // the span ends with the name
+      {"/Root 12", 0, "Root", 7, 1},    // only as far as end
+      {"/Root  12", 0, "Root", 7, -1},  // only white space before end
+      {"/Root 12", -1, "Root", -1, -1},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    EXPECT_EQ(qm::int_after_key(c.text.data(), c.key, c.name, end), c.want) << "'" << c.text << "'";
+  }
+}
+
+TEST(ReadArrayRef, Table) {
+  const int_scan_case cases[] = {
+      {"12 0 R 13 0 R", 0, -1, 12, 7},
+      {"12 0 R 13 0 R", 7, -1, 13, 13},
+      {"12 0 R]", 0, -1, 12, 6},
+      {"12 R 5", 0, -1, 12, 5},       // no generation number
+      {"12 0 13 0 R", 0, -1, 12, 5},  // no "R": the next element starts at 13
+      {"12 0 Rx", 0, -1, 12, 6},      // an "R" is taken whatever follows it
+      {"12", 0, -1, 12, 2},
+      {"12 0 R", 0, 5, 12, 5},  // the "R" lies at end
+      {"4294967308 0 R", 0, -1, 12, 14},
+  };
+  for (const auto& c : cases) {
+    const pos_t end = c.end < 0 ? len_of(c.text) : c.end;
+    pos_t p = c.pos;
+    EXPECT_EQ(qm::read_array_ref(c.text.data(), end, &p), c.want) << "'" << c.text << "'";
+    EXPECT_EQ(p, c.want_pos) << "'" << c.text << "'";
+  }
+}
+
 // Every primitive, over every span of short random texts drawn from the bytes that matter, reads
 // only inside its span and returns positions inside it: each text lives in an exactly sized heap
 // block, so the sanitizer build catches any read past its end.
 TEST(Scan, StaysInsideItsSpan) {
-  const char alphabet[] = "obj/Type<>()%\\ \n\r1-+R_aPg";
+  const char alphabet[] = "obj/Type<>()%\\ \n\r1-+R_aPg\v0";
   std::mt19937 rng(99);
   for (int iter = 0; iter < 3000; ++iter) {
     const size_t n = rng() % 24;
@@ -606,9 +828,57 @@ TEST(Scan, StaysInsideItsSpan) {
         qm::read_int_adv(t, e, &p);
         EXPECT_TRUE(p >= s && (p <= e || s >= e));
         EXPECT_LE(qm::skip_ws(t, s, e), e);
+        const pos_t sc = qm::skip_comment(t, s, e);
+        EXPECT_TRUE(sc >= s && sc <= e);
+        const pos_t sl = qm::skip_literal_string(t, s, e);
+        EXPECT_TRUE(sl == -1 || (sl > s && sl <= e));
+        for (auto kw : {qm::obj_keyword::optional, qm::obj_keyword::required}) {
+          const pos_t h = qm::skip_obj_header(t, s, e, kw, qm::header_space::pdf_or_cspace);
+          EXPECT_TRUE(h == -1 || (h >= s && h <= e));
+        }
+        const pos_t r = qm::ref_tail_end(t, s, e, qm::ref_gen::optional);
+        EXPECT_TRUE(r == -1 || (r > s && r <= e));
+        bool ref = false;
+        p = s;
+        qm::parse_int_or_ref(t, e, &p, &ref);
+        EXPECT_TRUE(p >= s && p <= e);
+        if (s < e && qm::is_digit(qm::byte_at(t, s))) {
+          p = s;
+          qm::read_array_ref(t, e, &p);
+          EXPECT_TRUE(p > s && p <= e);
+        }
       }
     }
   }
 }
 
 }  // namespace
+
+// A message is formatted with vsnprintf's semantics, cut after 1023 bytes and always terminated,
+// and may quote the message it replaces.
+TEST(Msg, FormatsAndCuts) {
+  struct ecase {
+    std::string arg;
+    std::string want;
+  };
+  const std::vector<ecase> cases = {
+      {"", "x  y"},
+      {"abc", "x abc y"},
+      {std::string(1019, 'a'), "x " + std::string(1019, 'a') + " y"},  // exactly 1023
+      {std::string(1020, 'a'), "x " + std::string(1020, 'a') + " "},   // 1024 cut to 1023
+      {std::string(5000, 'b'), ("x " + std::string(5000, 'b')).substr(0, 1023)},
+  };
+  qm::msg m;
+  EXPECT_STREQ(m.text, "");
+  for (const auto& c : cases) {
+    qm::msg_set(m, "x %s y", c.arg.c_str());
+    EXPECT_EQ(std::string(m.text), c.want);
+  }
+  qm::msg_set(m, "page %ld of %d", 1000001L, -7);
+  EXPECT_STREQ(m.text, "page 1000001 of -7");
+  qm::msg_set(m, "first");
+  qm::msg_set(m, "%s, then second", m.text);
+  EXPECT_STREQ(m.text, "first, then second");
+  qm::msg_clear(m);
+  EXPECT_STREQ(m.text, "");
+}

@@ -5,30 +5,19 @@
 // next CR or LF and count as white space; a reference is "N G R".
 #include "import/decode.h"
 
+#include <algorithm>
 #include <new>
 
-#include "import/resources.h"
 #include "inflate/inflate.h"
+#include "reader/streamdict.h"
 
 namespace qm {
 namespace {
 
-pos_t skip_ws_comments(const char* t, pos_t p, pos_t end) {
-  for (;;) {
-    p = skip_ws(t, p, end);
-    if (p >= end || t[p] != '%') return p;
-    while (p < end && t[p] != '\r' && t[p] != '\n') ++p;
-  }
-}
-
-bool regular(unsigned char c) {
-  return !is_ws(c) && !is_delim(c);
-}
-
 // The name whose "/" is at p; *next is the byte after it.
 std::string_view name_at(const char* t, pos_t p, pos_t end, pos_t* next) {
   pos_t q = p + 1;
-  while (q < end && regular(static_cast<unsigned char>(t[q]))) ++q;
+  while (q < end && is_regular(static_cast<unsigned char>(t[q]))) ++q;
   *next = q;
   return {t + p + 1, static_cast<size_t>(q - p - 1)};
 }
@@ -37,7 +26,7 @@ std::string_view name_at(const char* t, pos_t p, pos_t end, pos_t* next) {
 bool null_at(const char* t, pos_t p, pos_t end) {
   // Compared as a distance, so that a position near INT32_MAX cannot overflow.
   return p >= 0 && end - p >= 4 && t[p] == 'n' && t[p + 1] == 'u' && t[p + 2] == 'l' &&
-         t[p + 3] == 'l' && (end - p == 4 || !regular(static_cast<unsigned char>(t[p + 4])));
+         t[p + 3] == 'l' && (end - p == 4 || !is_regular(static_cast<unsigned char>(t[p + 4])));
 }
 
 // Reads the integer value of `key` in a parameter dictionary's text. 1 found (into *v), 0 absent,
@@ -49,16 +38,10 @@ int dict_int(std::string_view d, std::string_view key, int32_t* v) {
   if (at < 0) return 0;
   pos_t p = skip_ws_comments(t, at + 1 + static_cast<pos_t>(key.size()), n);
   pos_t q = p;
-  int32_t x = parse_int_at(t, n, &q);
-  if (q == p) return -1;
+  bool ref = false;
+  const int32_t x = parse_int_or_ref(t, n, &q, &ref);
   // "N G R" is an indirect value, which is not followed here.
-  pos_t r = skip_ws(t, q, n);
-  if (r < n && is_digit(static_cast<unsigned char>(t[r]))) {
-    while (r < n && is_digit(static_cast<unsigned char>(t[r]))) ++r;
-    r = skip_ws(t, r, n);
-    if (r < n && t[r] == 'R' && (r + 1 == n || !is_alnum(static_cast<unsigned char>(t[r + 1]))))
-      return -1;
-  }
+  if (q == p || ref) return -1;
   *v = x;
   return 1;
 }
@@ -157,24 +140,26 @@ bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter
 
 bool inflate_into(std::string_view in, buf& b) {
   const size_t base = b.len;
-  uint64_t cap = static_cast<uint64_t>(in.size()) * 20 + 4096;
-  if (cap > kInflateMaxCap) cap = kInflateMaxCap;
-  for (;;) {
-    buf_reserve(b, cap);
-    uint64_t produced = 0;
-    if (inflate_decompress(reinterpret_cast<const unsigned char*>(in.data()), in.size(),
-                           reinterpret_cast<unsigned char*>(b.data + base), cap, &produced) == 0) {
-      buf_commit(b, produced);
-      return true;
-    }
-    if (cap > 0x0FFFFFFF) return false;
-    cap *= 4;
-    if (cap > kInflateMaxCap) cap = kInflateMaxCap;
-    // The failed attempt's bytes are of no use. When the buffer holds nothing else, its block is
-    // let go before the larger one is taken, instead of being grown: growing would copy the whole
-    // old block (up to 256 MiB of discarded output) and hold both blocks at once.
-    if (base == 0) buf_free(b);
-  }
+  // The first offer is cut to the decoder's limit rather than refused.
+  const uint64_t first =
+      std::min<uint64_t>(static_cast<uint64_t>(in.size()) * 20 + 4096, kInflateMaxCap);
+  bool again = false;
+  uint64_t produced = 0;
+  const int r = inflate_growing(
+      reinterpret_cast<const unsigned char*>(in.data()), in.size(), first,
+      [&](uint64_t cap) {
+        // The failed attempt's bytes are of no use. When the buffer holds nothing else, its block
+        // is let go before the larger one is taken, instead of being grown: growing would copy
+        // the whole old block (up to 256 MiB of discarded output) and hold both blocks at once.
+        if (again && base == 0) buf_free(b);
+        again = true;
+        buf_reserve(b, cap);
+        return reinterpret_cast<unsigned char*>(b.data + base);
+      },
+      &produced);
+  if (r != 0) return false;
+  buf_commit(b, produced);
+  return true;
 }
 
 namespace {

@@ -30,11 +30,10 @@ struct filter_stage {
 // values that are not what ISO 32000 allows there.
 bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter_stage>* chain);
 
-// Inflates the zlib stream `in`, appending to b. The first attempt offers 20 times the input
-// size plus 4096 bytes (at most 1 GiB); an attempt whose output does not fit is repeated with
-// four times the room while the room was at most 0x0FFFFFFF bytes, never above 1 GiB. Damaged data
-// after a valid start keeps the bytes decoded before the damage. False with b's length unchanged
-// when no attempt succeeds.
+// Inflates the zlib stream `in`, appending to b, through inflate_growing: the first attempt
+// offers 20 times the input size plus 4096 bytes (at most 1 GiB), each further one four times
+// the room. Damaged data after a valid start keeps the bytes decoded before the damage. False
+// with b's length unchanged when no attempt succeeds.
 bool inflate_into(std::string_view in, buf& b);
 
 }  // namespace qm

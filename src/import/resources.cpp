@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "reader/streamdict.h"
 #include "text/numfmt.h"
 
 namespace qm {
@@ -26,32 +27,18 @@ bool token_start(std::string_view t, size_t i) {
   return is_ws(c) || is_delim(c);
 }
 
-// Reads the digit run at i into *n (wrapping in 32 bits); returns the position after it.
-size_t read_run(std::string_view t, size_t i, int32_t* n) {
-  uint32_t v = 0;
-  while (i < t.size() && is_digit(static_cast<unsigned char>(t[i]))) {
-    v = v * 10 + static_cast<uint32_t>(t[i] - '0');
-    ++i;
-  }
-  *n = static_cast<int32_t>(v);
-  return i;
-}
-
-size_t skip_white(std::string_view t, size_t i) {
-  while (i < t.size() && is_ws(static_cast<unsigned char>(t[i]))) ++i;
-  return i;
-}
-
-// From the end of a reference's first number: the position after its "R", or npos.
-size_t complete_ref(std::string_view t, size_t j) {
-  j = skip_white(t, j);
-  if (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) {
-    while (j < t.size() && is_digit(static_cast<unsigned char>(t[j]))) ++j;
-    j = skip_white(t, j);
-  }
-  if (j >= t.size() || t[j] != 'R') return npos;
-  if (j + 1 < t.size() && is_alnum(static_cast<unsigned char>(t[j + 1]))) return npos;
-  return j + 1;
+// The digit run at i, taken as the start of a reference: *n its number (wrapping in 32 bits) and
+// *e the end of the run; returns the position after the reference's "R", or npos when the run
+// does not start a reference. (The texts come from one input file, so their positions fit a
+// pos_t.)
+size_t ref_at(std::string_view t, size_t i, int32_t* n, size_t* e) {
+  const auto end = static_cast<pos_t>(t.size());
+  pos_t q = static_cast<pos_t>(i);
+  *n = parse_int_at(t.data(), end, &q);
+  *e = static_cast<size_t>(q);
+  if (!token_start(t, i)) return npos;
+  const pos_t r = ref_tail_end(t.data(), q, end, ref_gen::optional);
+  return r < 0 ? npos : static_cast<size_t>(r);
 }
 
 // Calls f(N) for every reference in the text, in order.
@@ -63,11 +50,10 @@ void for_each_ref(std::string_view t, F f) {
       ++i;
       continue;
     }
-    const bool start = token_start(t, i);
     int32_t n = 0;
-    size_t e = read_run(t, i, &n);
+    size_t e = 0;
+    const size_t after = ref_at(t, i, &n, &e);
     if (e >= t.size()) return;  // the text ends inside the number
-    size_t after = start ? complete_ref(t, e) : npos;
     if (after != npos) {
       f(n);
       i = after;
@@ -161,8 +147,7 @@ bool page_resources_dict_deep(const doc& d, const span& s, int depth, std::strin
     if (cur.t == nullptr || cur.start < 0 || cur.end <= cur.start) return false;
     pos_t key = find_name_top(cur.t, cur.end, cur.start, cur.end, "Parent");
     if (key < 0) return false;
-    pos_t p = skip_ws(cur.t, key + 7, cur.end);
-    int32_t n = parse_int_at(cur.t, cur.end, &p);
+    const int32_t n = int_after_key(cur.t, key, "Parent", cur.end);
     if (n <= 0) return false;
     const obj_rec* o = doc_find(d, n);
     if (o == nullptr) return false;
@@ -182,8 +167,7 @@ int32_t parent_number(const span& s) {
   if (s.t == nullptr || s.start < 0 || s.end <= s.start) return 0;
   pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Parent");
   if (key < 0) return 0;
-  pos_t p = skip_ws(s.t, key + 7, s.end);
-  return parse_int_at(s.t, s.end, &p);
+  return int_after_key(s.t, key, "Parent", s.end);
 }
 
 const ancestor_memo::node& ancestor(const doc& d, int32_t n, ancestor_memo& memo) {
@@ -215,43 +199,6 @@ bool page_resources_text(const doc& d, const span& s, ancestor_memo& memo, std::
       return true;
     }
     n = nd.parent;
-  }
-  return false;
-}
-
-bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
-  if (t == nullptr || pos < 0 || pos + 1 >= len || t[pos] != '<' || t[pos + 1] != '<') return false;
-  int depth = 0;
-  pos_t i = pos;
-  while (i < len) {
-    char c = t[i];
-    if (c == '<' && i + 1 < len && t[i + 1] == '<') {
-      ++depth;
-      i += 2;
-    } else if (c == '>' && i + 1 < len && t[i + 1] == '>') {
-      if (--depth == 0) {
-        out->assign(t + pos, static_cast<size_t>(i + 2 - pos));
-        return true;
-      }
-      i += 2;
-    } else if (c == '(') {
-      int nest = 1;
-      ++i;
-      while (i < len && nest > 0) {
-        if (t[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (t[i] == '(') ++nest;
-        if (t[i] == ')') --nest;
-        ++i;
-      }
-      if (nest > 0) return false;  // the text ends inside the string
-    } else if (c == '%') {
-      while (i < len && t[i] != '\r' && t[i] != '\n') ++i;
-    } else {
-      ++i;
-    }
   }
   return false;
 }
@@ -322,10 +269,9 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
       i = j;
       continue;
     }
-    const bool start = token_start(text, i);
     int32_t n = 0;
-    size_t e = read_run(text, i, &n);
-    size_t after = start ? complete_ref(text, e) : npos;
+    size_t e = 0;
+    const size_t after = ref_at(text, i, &n, &e);
     if (after != npos) {
       int32_t nw = map_lookup(m, n);
       if (nw > 0) {
@@ -339,55 +285,6 @@ std::string remap_res_text(std::string_view text, const renum_map& m) {
     i = e;
   }
   return out;
-}
-
-void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
-                       std::vector<int64_t>& offsets, int64_t base) {
-  const obj_rec* o = doc_find(d, old);
-  if (o == nullptr) return;
-  if (nw >= 0) {
-    if (offsets.size() <= static_cast<size_t>(nw)) offsets.resize(static_cast<size_t>(nw) + 1, -1);
-    offsets[static_cast<size_t>(nw)] = base + static_cast<int64_t>(out.len);
-  }
-  buf_str(out, fmt_int(nw).view());
-  buf_str(out, " 0 obj\n");
-  const char* data = d.data.get();
-  if (o->in_objstm) {
-    if (o->text != nullptr && o->text_len > 0)
-      buf_str(out, remap_res_text({o->text, static_cast<size_t>(o->text_len)}, m));
-    buf_str(out, "\nendobj\n");
-    return;
-  }
-  if (o->has_stream) {
-    std::string dict;
-    if (o->dict_start >= 0 && dict_text_at(data, d.len, o->dict_start, &dict))
-      buf_str(out, remap_res_text(dict, m));
-    else
-      buf_str(out, "<< >>");
-    buf_str(out, "\nstream\n");
-    // The data travel as they are, still encoded; /Length is left as written.
-    if (o->data_start >= 0 && o->data_end <= d.len && o->data_end > o->data_start)
-      buf_append(out, data + o->data_start, static_cast<size_t>(o->data_end - o->data_start));
-    buf_str(out, "\nendstream\nendobj\n");
-    return;
-  }
-  // Any other object: its value, from after "N G obj" up to "endobj".
-  pos_t p = o->obj_start;
-  bool copied = false;
-  if (p >= 0 && p < d.len) {
-    parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (p < d.len && is_digit(static_cast<unsigned char>(data[p]))) parse_int_at(data, d.len, &p);
-    p = skip_ws(data, p, d.len);
-    if (kw_at(data, p, d.len, "obj")) p = skip_ws(data, p + 3, d.len);
-    const int64_t n = static_cast<int64_t>(o->endobj_pos) - p;
-    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= 268435455) {
-      buf_str(out, remap_res_text({data + p, static_cast<size_t>(n)}, m));
-      copied = true;
-    }
-  }
-  if (!copied) buf_str(out, "<< >>");
-  buf_str(out, "\nendobj\n");
 }
 
 }  // namespace qm

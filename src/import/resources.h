@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "reader/doc.h"
-#include "text/buf.h"
 
 namespace qm {
 
@@ -53,11 +52,6 @@ struct ancestor_memo {
 // the depth limit 32 finds them, with the ancestors looked up through the memo.
 bool page_resources_text(const doc& d, const span& s, ancestor_memo& memo, std::string* out);
 
-// A copy of the dictionary opening with "<<" at pos, through its balancing ">>", literal strings
-// and comments skipped while balancing (and kept in the copy). False when t[pos] is no "<<" or the
-// dictionary does not close before len.
-bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out);
-
 // Appends every indirect reference's object number found in text, in order, each occurrence.
 void collect_text_refs(std::string_view text, std::vector<int32_t>& out);
 
@@ -71,11 +65,5 @@ void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
 // The text with every reference the map knows rewritten as "M 0 R"; all other bytes, zero bytes
 // included, are copied as they are.
 std::string remap_res_text(std::string_view text, const renum_map& m);
-
-// Appends input object `old` as output object `nw`, renumbered, recording its position in
-// offsets[nw] (base plus its place in out: base counts the output bytes before out's first);
-// appends nothing when the input has no such object.
-void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
-                       std::vector<int64_t>& offsets, int64_t base = 0);
 
 }  // namespace qm

@@ -9,24 +9,20 @@
 #include "import/xobject.h"
 
 #include "import/decode.h"
-#include "import/streamdict.h"
+#include "reader/streamdict.h"
 #include "text/buf.h"
 #include "text/numfmt.h"
 
 namespace qm {
 namespace {
 
-bool regular(unsigned char c) {
-  return !is_ws(c) && !is_delim(c);
-}
-
 using content = page_content;
 
 // Appends one part to the joined content.
 void join_part(content& c, std::string_view part) {
   if (part.empty()) return;
-  if (c.joined.len > 0 && regular(static_cast<unsigned char>(c.joined.data[c.joined.len - 1])) &&
-      regular(static_cast<unsigned char>(part[0])))
+  if (c.joined.len > 0 && is_regular(static_cast<unsigned char>(c.joined.data[c.joined.len - 1])) &&
+      is_regular(static_cast<unsigned char>(part[0])))
     buf_append(c.joined, "\n", 1);
   buf_append(c.joined, part.data(), part.size());
 }
@@ -40,13 +36,7 @@ void read_array(const doc& d, const char* t, pos_t p, pos_t end, content& c) {
       ++p;
       continue;
     }
-    int32_t n = parse_int_at(t, end, &p);
-    p = skip_ws(t, p, end);
-    if (p < end && is_digit(static_cast<unsigned char>(t[p]))) {
-      parse_int_at(t, end, &p);
-      p = skip_ws(t, p, end);
-    }
-    if (p < end && t[p] == 'R') p = skip_ws(t, p + 1, end);
+    const int32_t n = read_array_ref(t, end, &p);
     const obj_rec* o = n > 0 ? doc_find(d, n) : nullptr;
     std::string_view bytes;
     if (o != nullptr && decoded_stream(d.data.get(), d.len, *o, part, &bytes)) {
@@ -108,13 +98,8 @@ void read_inline(const doc& d, const span& s, pos_t p, content& c) {
     if (o == nullptr || o->has_stream || o->in_objstm || o->obj_start < 0) return;
     // "N G obj n": the length is the object's value.
     const char* data = d.data.get();
-    pos_t q = o->obj_start;
-    parse_int_at(data, d.len, &q);
-    q = skip_ws(data, q, d.len);
-    if (q < d.len && is_digit(static_cast<unsigned char>(data[q]))) parse_int_at(data, d.len, &q);
-    q = skip_ws(data, q, d.len);
-    if (kw_at(data, q, d.len, "obj")) q = skip_ws(data, q + 3, d.len);
-    pos_t q0 = q;
+    const pos_t q0 = skip_obj_header(data, o->obj_start, d.len, obj_keyword::optional);
+    pos_t q = q0;
     int32_t v = parse_int_at(data, d.len, &q);
     if (q == q0 || v < 0) return;
     n = v;

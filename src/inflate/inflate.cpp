@@ -784,4 +784,16 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
   return 0;
 }
 
+int inflate_growing(const unsigned char* src, uint64_t srclen, uint64_t first_cap,
+                    const inflate_block& block, uint64_t* produced) {
+  *produced = 0;
+  for (uint64_t cap = first_cap;; cap *= 4) {
+    if (cap > kInflateMaxCap) return -1;
+    unsigned char* dst = block(cap);
+    if (!dst) return -1;
+    if (inflate_decompress(src, srclen, dst, cap, produced) == 0) return 0;
+    if (cap > kInflateRetryLimit) return -1;
+  }
+}
+
 }  // namespace qm

@@ -1,6 +1,7 @@
 // DEFLATE decoder for zlib-wrapped (RFC 1950/1951) data, into one caller-supplied block.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 namespace qm {
 
@@ -14,5 +15,22 @@ inline constexpr uint64_t kInflateMaxCap = 0x40000000;
 // Safe to call from several threads at once.
 int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char* dst, uint64_t cap,
                        uint64_t* produced);
+
+// The largest block after which inflate_growing tries once more (2^28 - 1 bytes): four times
+// that still lies within kInflateMaxCap.
+inline constexpr uint64_t kInflateRetryLimit = 0x0FFFFFFF;
+
+// Gives the destination block of `cap` bytes for one attempt of inflate_growing, or null when
+// there is none; may throw, which ends the decoding.
+using inflate_block = std::function<unsigned char*(uint64_t cap)>;
+
+// Decodes the zlib stream src[0..srclen) when the size of its output is not known: the first
+// attempt goes into a block of first_cap bytes, and each attempt whose output does not fit is
+// repeated from the start in a block four times as large, for as long as the block that failed
+// was at most kInflateRetryLimit bytes. An attempt above kInflateMaxCap is not made (so only a
+// first_cap above it can fail that way). Returns 0 with *produced set as inflate_decompress sets
+// it, for the block of the last attempt; -1 when no attempt succeeds or `block` gives null.
+int inflate_growing(const unsigned char* src, uint64_t srclen, uint64_t first_cap,
+                    const inflate_block& block, uint64_t* produced);
 
 }  // namespace qm

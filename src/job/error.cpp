@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 
 namespace qm {
 
@@ -15,26 +14,22 @@ namespace {
 // Jobs on several threads may write the text at the same time. Each byte is stored atomically, so
 // concurrent writers interleave (the documented "last writer wins" behaviour) without a data race
 // among themselves; readers of quiremark_last_error see plain bytes.
-void store_text(const char* s, int n) {
-  for (int i = 0; i < n; ++i)
-    std::atomic_ref<char>(g_err[i]).store(s[i], std::memory_order_relaxed);
+void store_text(const char* s) {
+  int n = 0;
+  for (; s[n] != 0; ++n) std::atomic_ref<char>(g_err[n]).store(s[n], std::memory_order_relaxed);
   std::atomic_ref<char>(g_err[n]).store(0, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 void set_error(const char* fmt, ...) {
-  // Formatted into a private line first, so that an argument that points into g_err itself (a
-  // message quoting the previous one) is read before it is overwritten. The conversions used by
-  // the library (%s, %d, %ld) print digits without regard to the C locale.
-  char line[kErrSize];
+  // Formatted into a private message first (an argument may point into g_err itself).
+  msg m;
   va_list ap;
   va_start(ap, fmt);
-  int n = std::vsnprintf(line, sizeof line, fmt, ap);
+  msg_vset(m, fmt, ap);
   va_end(ap);
-  if (n < 0) n = 0;
-  if (n > kErrSize - 1) n = kErrSize - 1;
-  store_text(line, n);
+  store_text(m.text);
 }
 
 void clear_error() {

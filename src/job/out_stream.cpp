@@ -7,9 +7,6 @@
 
 namespace qm {
 
-std::atomic<int64_t> stream_min_pages{16};
-std::atomic<size_t> stream_chunk_bytes{size_t{1} << 20};
-
 namespace {
 
 // Stretches waiting for the writer, at most: the job pauses beyond this.
@@ -64,14 +61,16 @@ out_stream::~out_stream() {
   discard_output(file);
 }
 
-std::unique_ptr<out_stream> stream_begin(const char* path, int64_t pages) {
-  if (pages < stream_min_pages.load(std::memory_order_relaxed)) return nullptr;
+std::unique_ptr<out_stream> output_begin(const char* path, int64_t pages, int64_t min_pages,
+                                         size_t chunk_bytes) {
+  if (pages < min_pages) return nullptr;
   std::unique_ptr<out_stream> s;
   try {
     s = std::make_unique<out_stream>();
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+  s->chunk_bytes = chunk_bytes;
   if (prepare_output(path, &s->file) != output_plan::temp) return nullptr;
   try {
     s->writer = std::thread(writer_main, std::ref(*s));
@@ -83,8 +82,8 @@ std::unique_ptr<out_stream> stream_begin(const char* path, int64_t pages) {
   return s;
 }
 
-void stream_hand_over(out_stream* s, buf& out, int64_t* base) {
-  if (!s || out.len < stream_chunk_bytes.load(std::memory_order_relaxed)) return;
+void output_hand_over(out_stream* s, buf& out, int64_t* base) {
+  if (!s || out.len < s->chunk_bytes) return;
   const size_t n = out.len;
   {
     std::unique_lock<std::mutex> lock(s->mu);
@@ -101,7 +100,7 @@ void stream_hand_over(out_stream* s, buf& out, int64_t* base) {
   *base += static_cast<int64_t>(n);
 }
 
-write_result stream_finish(out_stream& s, buf& out) {
+write_result output_finish(out_stream& s, buf& out) {
   {
     std::lock_guard<std::mutex> lock(s.mu);
     s.queued += out.len;

@@ -12,7 +12,6 @@
 // (a pipe, a device, a file in a directory that takes no new file) is still written in one piece
 // at the end, so that a job that fails has written nothing there.
 #pragma once
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +28,8 @@ namespace qm {
 
 struct out_stream {
   pending_output file;
-  bool active = false;  // the temporary file is open and the writer runs
+  bool active = false;                   // the temporary file is open and the writer runs
+  size_t chunk_bytes = size_t{1} << 20;  // stretches are handed over once they reach this
 
   std::thread writer;
   std::mutex mu;
@@ -47,24 +47,21 @@ struct out_stream {
   ~out_stream();
 };
 
-// Outputs of jobs with fewer pages are written in one piece at the end; 16 unless a test changes
-// it. Stretches are handed over once they reach stream_chunk_bytes (1 MiB unless a test changes
-// it).
-extern std::atomic<int64_t> stream_min_pages;
-extern std::atomic<size_t> stream_chunk_bytes;
-
 // Starts writing the output for path through its temporary file, for a job of `pages` output
-// pages. Null, with nothing started and no file made, when the job is small, when the output is
-// not written through a temporary file, or when no thread or memory can be had: the caller then
-// writes the whole output at the end with safe_write, whose result is then the one that counts.
-std::unique_ptr<out_stream> stream_begin(const char* path, int64_t pages);
+// pages, handing over stretches of chunk_bytes. Null, with nothing started and no file made, when
+// the job has fewer than min_pages pages (the job's options say 16: smaller outputs are written
+// in one piece at the end), when the output is not written through a temporary file, or when no
+// thread or memory can be had: the caller then writes the whole output at the end with
+// safe_write, whose result is then the one that counts.
+std::unique_ptr<out_stream> output_begin(const char* path, int64_t pages, int64_t min_pages,
+                                         size_t chunk_bytes);
 
 // Hands `out` over to the writer when there is a stream and out holds a whole stretch:
 // *base grows by its length and out is left empty. Waits while the writer is far behind, so
 // that the stretches in flight stay within a bounded amount of memory.
-void stream_hand_over(out_stream* s, buf& out, int64_t* base);
+void output_hand_over(out_stream* s, buf& out, int64_t* base);
 
 // Writes the rest (`out`), waits for the writer, and closes and renames the temporary file.
-write_result stream_finish(out_stream& s, buf& out);
+write_result output_finish(out_stream& s, buf& out);
 
 }  // namespace qm

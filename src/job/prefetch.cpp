@@ -8,9 +8,6 @@
 
 namespace qm {
 
-std::atomic<int64_t> prefetch_min_pages{16};
-std::atomic<int64_t> prefetch_helpers_started{0};
-
 namespace {
 
 constexpr size_t kSlots = content_prefetch::kSlots;
@@ -111,10 +108,8 @@ void prefetch_list(content_prefetch& p) {
   }
 }
 
-bool prefetch_start(content_prefetch& p) {
-  if (run_pages(p) < prefetch_min_pages.load(std::memory_order_relaxed) ||
-      std::thread::hardware_concurrency() < 2)
-    return false;
+bool prefetch_start(content_prefetch& p, int64_t min_pages) {
+  if (run_pages(p) < min_pages || std::thread::hardware_concurrency() < 2) return false;
   try {
     prefetch_list(p);
     p.helper = std::thread(helper_main, std::ref(p));
@@ -124,7 +119,6 @@ bool prefetch_start(content_prefetch& p) {
     std::vector<const obj_rec*>().swap(p.items);
     return false;
   }
-  prefetch_helpers_started.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 

@@ -73,22 +73,17 @@ struct content_prefetch {
   ~content_prefetch();
 };
 
-// Jobs with fewer pages to import decode them on their own thread: the helper would cost more
-// than it saves. 16 unless a test changes it (to run small jobs through the helper, or none).
-extern std::atomic<int64_t> prefetch_min_pages;
-// Helper threads started so far, for tests that must know the read-ahead ran.
-extern std::atomic<int64_t> prefetch_helpers_started;
-
 // Lists the pages of p.runs (already set) that will be read, in import order, in p.items. Only
 // exhausted memory throws std::bad_alloc. prefetch_start does this first; without a helper, the
 // job's thread then reads every page itself through prefetch_take.
 void prefetch_list(content_prefetch& p);
 
 // Lists the pages and starts the helper over p.runs (already set). False, with nothing started,
-// when the job is too small, the machine has one processor, or no thread or memory can be had: the
-// caller then reads every page itself. The documents and their page lists must stay as they are
-// until p is destroyed.
-bool prefetch_start(content_prefetch& p);
+// when the runs hold fewer than min_pages pages (the job's options say 16: for fewer, the helper
+// would cost more than it saves), the machine has one processor, or no thread or memory can be
+// had: the caller then reads every page itself. The documents and their page lists must stay as
+// they are until p is destroyed.
+bool prefetch_start(content_prefetch& p, int64_t min_pages);
 
 // The content of the i-th imported page, read by the helper or, if it has not got there yet, by
 // the job's thread here; pages are taken in order, each once, and each released before the next

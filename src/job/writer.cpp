@@ -14,9 +14,9 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "job/error.h"
 #include "job/placement.h"
 #include "job/safe_write.h"
+#include "reader/streamdict.h"
 #include "text/numfmt.h"
 
 namespace qm {
@@ -34,20 +34,67 @@ void mark(overlay_job& j, int32_t n) {
 
 }  // namespace
 
+void emit_resource_obj(const doc& d, int32_t old, int32_t nw, const renum_map& m, buf& out,
+                       std::vector<int64_t>& offsets, int64_t base) {
+  const obj_rec* o = doc_find(d, old);
+  if (o == nullptr) return;
+  if (nw >= 0) {
+    if (offsets.size() <= static_cast<size_t>(nw)) offsets.resize(static_cast<size_t>(nw) + 1, -1);
+    offsets[static_cast<size_t>(nw)] = base + static_cast<int64_t>(out.len);
+  }
+  buf_str(out, fmt_int(nw).view());
+  buf_str(out, " 0 obj\n");
+  const char* data = d.data.get();
+  if (o->in_objstm) {
+    if (o->text != nullptr && o->text_len > 0)
+      buf_str(out, remap_res_text({o->text, static_cast<size_t>(o->text_len)}, m));
+    buf_str(out, "\nendobj\n");
+    return;
+  }
+  if (o->has_stream) {
+    std::string dict;
+    if (o->dict_start >= 0 && dict_text_at(data, d.len, o->dict_start, &dict))
+      buf_str(out, remap_res_text(dict, m));
+    else
+      buf_str(out, "<< >>");
+    buf_str(out, "\nstream\n");
+    // The data travel as they are, still encoded; /Length is left as written.
+    if (o->data_start >= 0 && o->data_end <= d.len && o->data_end > o->data_start)
+      buf_append(out, data + o->data_start, static_cast<size_t>(o->data_end - o->data_start));
+    buf_str(out, "\nendstream\nendobj\n");
+    return;
+  }
+  // Any other object: its value, from after "N G obj" up to "endobj", when it is at most
+  // 2^28 - 1 bytes long.
+  constexpr int64_t kMaxCopiedValue = 268435455;
+  pos_t p = o->obj_start;
+  bool copied = false;
+  if (p >= 0 && p < d.len) {
+    p = skip_obj_header(data, p, d.len, obj_keyword::optional);
+    const int64_t n = static_cast<int64_t>(o->endobj_pos) - p;
+    if (o->endobj_pos > 0 && o->endobj_pos <= d.len && n >= 1 && n <= kMaxCopiedValue) {
+      buf_str(out, remap_res_text({data + p, static_cast<size_t>(n)}, m));
+      copied = true;
+    }
+  }
+  if (!copied) buf_str(out, "<< >>");
+  buf_str(out, "\nendobj\n");
+}
+
 bool offsets_fit_xref(const std::vector<int64_t>& offsets) {
   for (int64_t off : offsets)
     if (off > kMaxXrefOffset) return false;
   return true;
 }
 
-int plan_objects(overlay_job& j) {
+bool plan_objects(overlay_job& j) {
   const int64_t T = j.total_pages, B = j.bg_count, F = j.fg_count;
   const int64_t first_xobj = 2 * T + 3;
   j.bg_xobj_num.assign(static_cast<size_t>(T), -1);
   for (int64_t t = 0; t < B; ++t)
     j.bg_xobj_num[static_cast<size_t>(t)] = static_cast<int32_t>(first_xobj + t);
   int64_t first_res;
-  if (j.stamp == 1) {
+  if (j.stamp) {
     j.stamp_xobj_num = static_cast<int32_t>(first_xobj + B);
     first_res = first_xobj + B + 1;
   } else {
@@ -58,16 +105,15 @@ int plan_objects(overlay_job& j) {
   }
   const int64_t count =
       first_res + static_cast<int64_t>(j.bg_res.size()) + static_cast<int64_t>(j.fg_res.size());
-  if (count > INT32_MAX) {
-    set_error("too many objects for one output file: %ld", static_cast<long>(count));
-    return 0;
-  }
+  if (count > INT32_MAX)
+    return job_fail(j, job_part::output, "too many objects for one output file: %ld",
+                    static_cast<long>(count));
   map_build(j.bg_map, j.bg_res, static_cast<int32_t>(first_res));
   map_build(j.fg_map, j.fg_res,
             static_cast<int32_t>(first_res + static_cast<int64_t>(j.bg_res.size())));
   j.obj_count = static_cast<int32_t>(count);
   j.obj_offset.assign(static_cast<size_t>(count), -1);
-  return 1;
+  return true;
 }
 
 void write_head(overlay_job& j) {
@@ -76,7 +122,7 @@ void write_head(overlay_job& j) {
   // Room for the whole beginning at once, unless it goes to the writer in stretches as it grows.
   if (j.stream)
     buf_reserve(out, std::min<size_t>(4096 + j.contents.size() + static_cast<size_t>(T) * 320,
-                                      2 * stream_chunk_bytes.load(std::memory_order_relaxed)));
+                                      2 * j.stream->chunk_bytes));
   else
     buf_reserve(out, 4096 + j.contents.size() + static_cast<size_t>(T) * 320);
 
@@ -105,7 +151,7 @@ void write_head(overlay_job& j) {
     if (has_bg_layer(j, t) && j.bg_xobj_num[static_cast<size_t>(t)] > 0)
       put(out, {" /Bg ", fmt_int(j.bg_xobj_num[static_cast<size_t>(t)]).view(), " 0 R"});
     if (has_fg_layer(j, t)) {
-      const int32_t fnum = j.stamp == 1 ? j.stamp_xobj_num : j.fg_xobj_num[static_cast<size_t>(t)];
+      const int32_t fnum = xobj_num_of(j, job_foreground(j), t);
       if (fnum > 0) put(out, {" /Fg ", fmt_int(fnum).view(), " 0 R"});
       buf_str(out, " >>\n");
       if (j.translucent)
@@ -115,7 +161,7 @@ void write_head(overlay_job& j) {
       buf_str(out, " >>\n");
     }
     buf_str(out, "   >>\n>>\nendobj\n");
-    stream_hand_over(j.stream.get(), out, &j.out_base);
+    output_hand_over(j.stream.get(), out, &j.out_base);
   }
 
   // Content streams; each line ends in a newline, so "endstream" begins a line.
@@ -128,40 +174,35 @@ void write_head(overlay_job& j) {
     put(out, {fmt_int(num).view(), " 0 obj\n<< /Length ",
               fmt_int(static_cast<int64_t>(text.size())).view(), " >>\nstream\n", text,
               "endstream\nendobj\n"});
-    stream_hand_over(j.stream.get(), out, &j.out_base);
+    output_hand_over(j.stream.get(), out, &j.out_base);
   }
   // The contents are in the output now; their own copy is no longer needed.
   std::string().swap(j.contents);
 }
 
-int write_output(overlay_job& j, const char* path) {
+bool write_output(overlay_job& j, const char* path) {
   buf& out = j.out;
 
-  // Copied resource objects, renumbered, background before foreground, in map order.
-  for (size_t k = 0; k < j.bg_map.old_num.size(); ++k) {
-    emit_resource_obj(j.bg, j.bg_map.old_num[k], j.bg_map.new_num[k], j.bg_map, out, j.obj_offset,
-                      j.out_base);
-    stream_hand_over(j.stream.get(), out, &j.out_base);
-  }
-  // Nothing reads the background document after this: its bytes and tables go back before the
-  // output grows further.
-  doc_free(j.bg);
-  for (size_t k = 0; k < j.fg_map.old_num.size(); ++k) {
-    emit_resource_obj(j.fg, j.fg_map.old_num[k], j.fg_map.new_num[k], j.fg_map, out, j.obj_offset,
-                      j.out_base);
-    stream_hand_over(j.stream.get(), out, &j.out_base);
+  // Copied resource objects, renumbered, background before foreground, in map order. Nothing
+  // reads an input document after its copies: its bytes and tables go back before the output
+  // grows further.
+  for (const job_input& in : {job_background(j), job_foreground(j)}) {
+    for (size_t k = 0; k < in.map.old_num.size(); ++k) {
+      emit_resource_obj(in.d, in.map.old_num[k], in.map.new_num[k], in.map, out, j.obj_offset,
+                        j.out_base);
+      output_hand_over(j.stream.get(), out, &j.out_base);
+    }
+    doc_free(in.d);
   }
 
   // Cross-reference table: one subsection from 0, entries of exactly 20 bytes. Positions have
   // ten digits, so an object that starts at 10^10 or beyond cannot be described.
   const int64_t xref_pos = out_pos(j);
-  if (!offsets_fit_xref(j.obj_offset)) {
-    set_error(
-        "output too large for %s: objects beyond byte 9999999999 cannot be listed in the "
-        "cross-reference table",
-        path);
-    return 0;
-  }
+  if (!offsets_fit_xref(j.obj_offset))
+    return job_fail(j, job_part::output,
+                    "output too large for %s: objects beyond byte 9999999999 cannot be listed in "
+                    "the cross-reference table",
+                    path);
   put(out, {"xref\n0 ", fmt_int(j.obj_count).view(), "\n0000000000 65535 f \n"});
   for (int32_t n = 1; n < j.obj_count; ++n) {
     const int64_t off = j.obj_offset[static_cast<size_t>(n)];
@@ -174,18 +215,15 @@ int write_output(overlay_job& j, const char* path) {
   put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R >>\nstartxref\n",
             fmt_int(xref_pos).view(), "\n%%EOF\n"});
 
-  switch (j.stream ? stream_finish(*j.stream, out) : safe_write(path, out.view())) {
+  switch (j.stream ? output_finish(*j.stream, out) : safe_write(path, out.view())) {
     case write_result::cannot_open:
-      set_error("cannot open %s for writing", path);
-      return 0;
+      return job_fail(j, job_part::output, "cannot open %s for writing", path);
     case write_result::write_error:
-      set_error("write error on %s", path);
-      return 0;
+      return job_fail(j, job_part::output, "write error on %s", path);
     case write_result::ok:
       break;
   }
-  clear_error();
-  return 1;
+  return true;
 }
 
 }  // namespace qm

@@ -5,17 +5,6 @@
 
 namespace qm {
 
-namespace {
-
-// Object numbers above this never reach a finished object table (PDF's own limit).
-constexpr int32_t kMaxObjNum = 8388607;
-
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
-
-}  // namespace
-
 void doc_free(doc& d) {
   d = doc{};
   // A released record is all zero: trailer_root and catalog too, though a new record starts
@@ -78,12 +67,12 @@ int obj_type(const char* data, int32_t len, const obj_rec& o) {
   pos_t m = find_name_top(t, end, s.start, end, "Type");
   while (m >= 0) {
     pos_t q = skip_ws(t, m + 5, end);  // past "/Type"
-    if (end - q >= 5 && at(t, q) == '/' && t[q + 1] == 'P' && t[q + 2] == 'a' && t[q + 3] == 'g' &&
-        t[q + 4] == 'e') {
+    if (end - q >= 5 && byte_at(t, q) == '/' && t[q + 1] == 'P' && t[q + 2] == 'a' &&
+        t[q + 3] == 'g' && t[q + 4] == 'e') {
       pos_t a = q + 5;
-      if (a == end || !is_alnum(at(t, a))) return 1;
-      if (at(t, a) != 's') return 0;  // /PageLabel, /Page1, ...
-      return a + 1 == end || !is_alnum(at(t, a + 1)) ? 2 : 0;
+      if (a == end || !is_alnum(byte_at(t, a))) return 1;
+      if (byte_at(t, a) != 's') return 0;  // /PageLabel, /Page1, ...
+      return a + 1 == end || !is_alnum(byte_at(t, a + 1)) ? 2 : 0;
     }
     m = find_name_top(t, end, m + 1, end, "Type");
   }

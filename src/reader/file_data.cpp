@@ -9,31 +9,9 @@
 
 #include <sys/mman.h>
 
-#include <cstdint>
 #include <new>
 
 namespace qm {
-
-namespace {
-
-// Under AddressSanitizer every file goes through new[] unless a test says otherwise: reads past
-// the end of an array are caught, reads past the end of a mapping (up to its last page) are not.
-#if defined(__SANITIZE_ADDRESS__)
-#define QM_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QM_ADDRESS_SANITIZER 1
-#endif
-#endif
-#ifdef QM_ADDRESS_SANITIZER
-constexpr size_t kMapMin = SIZE_MAX;
-#else
-constexpr size_t kMapMin = size_t{1} << 20;
-#endif
-
-}  // namespace
-
-std::atomic<size_t> file_data_map_min{kMapMin};
 
 void file_data_release::operator()(char* p) const noexcept {
   if (!p) return;
@@ -43,8 +21,8 @@ void file_data_release::operator()(char* p) const noexcept {
     ::munmap(p, mapped);
 }
 
-file_data file_data_alloc(size_t n) {
-  if (n >= file_data_map_min.load(std::memory_order_relaxed)) {
+file_data file_data_alloc(size_t n, size_t map_min) {
+  if (n >= map_min) {
     int flags = MAP_PRIVATE | MAP_ANONYMOUS;
 #ifdef MAP_POPULATE
     flags |= MAP_POPULATE;

@@ -1,7 +1,7 @@
 // The bytes of one input file in memory, owned by its document.
 #pragma once
-#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace qm {
@@ -20,15 +20,27 @@ struct file_data_release {
 
 using file_data = std::unique_ptr<char[], file_data_release>;
 
-// Room for the n bytes of a file about to be read, or null when there is no memory. A large file
-// gets an anonymous mapping of its own whose pages are all made present at once: the read then
-// copies into memory that is there already, instead of stopping at a page fault every 4 KiB,
-// which for files of some megabytes takes longer than the copy itself.
-file_data file_data_alloc(size_t n);
+// Files from this size on get a mapping of their own unless the caller says otherwise: 1 MiB, or
+// SIZE_MAX in AddressSanitizer builds (reads past the end of an array are caught, reads past the
+// end of a mapping, up to its last page, are not).
+#if defined(__SANITIZE_ADDRESS__)
+#define QM_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QM_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef QM_ADDRESS_SANITIZER
+inline constexpr size_t kFileMapMin = SIZE_MAX;
+#else
+inline constexpr size_t kFileMapMin = size_t{1} << 20;
+#endif
 
-// Files from this size on get a mapping of their own: 1 MiB (SIZE_MAX in AddressSanitizer builds),
-// unless a test changes it (SIZE_MAX sends every file through new[], where tests can refuse
-// allocations).
-extern std::atomic<size_t> file_data_map_min;
+// Room for the n bytes of a file about to be read, or null when there is no memory. A file of
+// map_min bytes or more gets an anonymous mapping of its own whose pages are all made present at
+// once: the read then copies into memory that is there already, instead of stopping at a page
+// fault every 4 KiB, which for files of some megabytes takes longer than the copy itself.
+// (SIZE_MAX sends every file through new[].)
+file_data file_data_alloc(size_t n, size_t map_min = kFileMapMin);
 
 }  // namespace qm

@@ -20,22 +20,16 @@
 #include <new>
 #include <utility>
 
-#include "import/streamdict.h"
-#include "job/error.h"
 #include "reader/objstm.h"
 #include "reader/pagetree.h"
 #include "reader/search_memo.h"
+#include "reader/streamdict.h"
 #include "reader/trailer.h"
+#include "text/msg.h"
 
 namespace qm {
 
 namespace {
-
-constexpr int32_t kMaxObjNum = 8388607;
-
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
 
 // The first whole-token keyword at or after x, remembered (see search_memo.h): keeps the scan
 // linear on files where "endobj" or "endstream" is missing.
@@ -55,9 +49,10 @@ pos_t stream_data_start(const char* t, pos_t len, pos_t s) {
   const int64_t after = static_cast<int64_t>(s) + 6;
   if (after >= len) return static_cast<pos_t>(after);
   pos_t p = static_cast<pos_t>(after);
-  while (p < len && (at(t, p) == ' ' || at(t, p) == '\t')) ++p;
-  if (p < len && at(t, p) == '\n') return p + 1;
-  if (p < len && at(t, p) == '\r') return p + 1 < len && at(t, p + 1) == '\n' ? p + 2 : p + 1;
+  while (p < len && (byte_at(t, p) == ' ' || byte_at(t, p) == '\t')) ++p;
+  if (p < len && byte_at(t, p) == '\n') return p + 1;
+  if (p < len && byte_at(t, p) == '\r')
+    return p + 1 < len && byte_at(t, p + 1) == '\n' ? p + 2 : p + 1;
   return s + 7;
 }
 
@@ -65,21 +60,21 @@ pos_t stream_data_start(const char* t, pos_t len, pos_t s) {
 // the text before p is not "N G " with N > 0.
 bool object_header(const char* t, pos_t p, int32_t* num, pos_t* start) {
   pos_t q = p - 1;
-  if (q < 0 || !is_cspace(at(t, q))) return false;
-  while (q >= 0 && is_cspace(at(t, q))) --q;
-  if (q < 0 || !is_digit(at(t, q))) return false;
-  while (q >= 0 && is_digit(at(t, q))) --q;  // the generation number
-  if (q < 0 || !is_cspace(at(t, q))) return false;
-  while (q >= 0 && is_cspace(at(t, q))) --q;
-  if (q < 0 || !is_digit(at(t, q))) return false;
+  if (q < 0 || !is_cspace(byte_at(t, q))) return false;
+  while (q >= 0 && is_cspace(byte_at(t, q))) --q;
+  if (q < 0 || !is_digit(byte_at(t, q))) return false;
+  while (q >= 0 && is_digit(byte_at(t, q))) --q;  // the generation number
+  if (q < 0 || !is_cspace(byte_at(t, q))) return false;
+  while (q >= 0 && is_cspace(byte_at(t, q))) --q;
+  if (q < 0 || !is_digit(byte_at(t, q))) return false;
   const pos_t last = q;
-  while (q >= 0 && is_digit(at(t, q))) --q;
-  if (q >= 0 && is_alnum(at(t, q))) return false;
+  while (q >= 0 && is_digit(byte_at(t, q))) --q;
+  if (q >= 0 && is_alnum(byte_at(t, q))) return false;
   const pos_t first = q + 1;
   // Numbers too large for any table saturate; they are dropped with the final table.
   int64_t n = 0;
   for (pos_t i = first; i <= last; ++i) {
-    n = n * 10 + (at(t, i) - '0');
+    n = n * 10 + (byte_at(t, i) - '0');
     if (n > std::numeric_limits<int32_t>::max()) n = std::numeric_limits<int32_t>::max();
   }
   if (n <= 0) return false;
@@ -129,14 +124,8 @@ namespace {
 
 // The integer value of a plain object, read after its header "N G obj"; -1 when there is none.
 int32_t object_int_value(const char* t, pos_t len, const obj_rec& o) {
-  pos_t p = o.obj_start;
-  while (p < len && is_digit(at(t, p))) ++p;
-  p = skip_ws(t, p, len);
-  if (p < len && is_digit(at(t, p)))
-    while (p < len && is_digit(at(t, p))) ++p;
-  p = skip_ws(t, p, len);
-  if (kw_at(t, p, len, "obj")) p = skip_ws(t, p + 3, len);
-  if (p >= len) return -1;
+  pos_t p = skip_obj_header(t, o.obj_start, len, obj_keyword::optional);
+  if (p < 0 || p >= len) return -1;
   return parse_int_at(t, len, &p);
 }
 
@@ -194,7 +183,7 @@ void settle_streams(doc& d) {
       last_accepted = false;
       if (e < len) {
         int64_t q = e;
-        while (q < len && is_cspace(at(t, static_cast<pos_t>(q)))) ++q;
+        while (q < len && is_cspace(byte_at(t, static_cast<pos_t>(q)))) ++q;
         last_accepted = q + 9 <= len && std::string_view(t + q, 9) == "endstream";
       }
     }
@@ -210,10 +199,10 @@ void settle_streams(doc& d) {
       } else {
         // The end-of-line before "endstream" belongs to the keyword, not to the data.
         pos_t de = es;
-        if (at(t, de - 1) == '\n') {
+        if (byte_at(t, de - 1) == '\n') {
           --de;
-          if (de - 1 >= o.data_start && at(t, de - 1) == '\r') --de;
-        } else if (at(t, de - 1) == '\r') {
+          if (de - 1 >= o.data_start && byte_at(t, de - 1) == '\r') --de;
+        } else if (byte_at(t, de - 1) == '\r') {
           --de;
         }
         o.data_end = de;
@@ -305,17 +294,17 @@ void load_object_table(doc& d) {
 namespace {
 
 // Everything after the file read; the doc holds the bytes.
-int load_parsed(doc& d, const char* name) {
+int load_parsed(doc& d, const char* name, msg& m) {
   load_object_table(d);
   if (d.objects.empty()) {
-    set_error("no PDF objects found \xE2\x80\x94 not a PDF: %s", name);
+    msg_set(m, "no PDF objects found \xE2\x80\x94 not a PDF: %s", name);
     return -1;
   }
   if (d.encrypted) {
-    set_error("encrypted PDFs are not supported: %s", name);
+    msg_set(m, "encrypted PDFs are not supported: %s", name);
     return -1;
   }
-  return load_pages(d);
+  return load_pages(d, m);
 }
 
 void reset(doc& d) {
@@ -328,18 +317,18 @@ void reset(doc& d) {
 
 namespace {
 
-int load_bytes(file_data data, int32_t len, const char* name, doc& d) {
+int load_bytes(file_data data, int32_t len, const char* name, doc& d, msg& m) {
   reset(d);
   if (!name) name = "";
   if (!data || len < 1) {
-    set_error("empty input file: %s", name);
+    msg_set(m, "empty input file: %s", name);
     return -1;
   }
   d.data = std::move(data);
   d.len = len;
   int r;
   try {
-    r = load_parsed(d, name);
+    r = load_parsed(d, name, m);
   } catch (...) {
     doc_free(d);
     throw;
@@ -350,19 +339,19 @@ int load_bytes(file_data data, int32_t len, const char* name, doc& d) {
 
 }  // namespace
 
-int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d) {
-  return load_bytes(std::move(data), len, name, d);
+int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d, msg& m) {
+  return load_bytes(std::move(data), len, name, d, m);
 }
 
-int doc_load(const char* path, doc& d) {
+int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   reset(d);
   if (!path) {
-    set_error("NULL path argument");
+    msg_set(m, "NULL path argument");
     return -1;
   }
   std::FILE* f = std::fopen(path, "rb");
   if (!f) {
-    set_error("cannot open %s", path);
+    msg_set(m, "cannot open %s", path);
     return -1;
   }
   // The size through 64-bit offsets, so that a file of 2 GiB or more is told apart from a small
@@ -371,18 +360,18 @@ int doc_load(const char* path, doc& d) {
   if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
   if (size < 1 || size > std::numeric_limits<int32_t>::max() || fseeko(f, 0, SEEK_SET) != 0) {
     std::fclose(f);
-    set_error("empty input file: %s", path);
+    msg_set(m, "empty input file: %s", path);
     return -1;
   }
-  file_data data = file_data_alloc(static_cast<size_t>(size));
+  file_data data = file_data_alloc(static_cast<size_t>(size), map_min);
   if (!data ||
       std::fread(data.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
     std::fclose(f);
-    set_error("read error on %s", path);
+    msg_set(m, "read error on %s", path);
     return -1;
   }
   std::fclose(f);
-  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d);
+  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d, m);
 }
 
 }  // namespace qm

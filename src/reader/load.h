@@ -1,16 +1,18 @@
 // Loading one PDF file into a doc.
 #pragma once
 #include "reader/doc.h"
+#include "text/msg.h"
 
 namespace qm {
 
 // Reads the file, its trailer facts, every object and the page list. Returns 0 when loaded, -1
-// after writing one message with set_error (the doc is then empty). Throws std::bad_alloc only
-// when memory runs out where no silent fallback exists.
-int doc_load(const char* path, doc& d);
+// after writing one message into m (the doc is then empty). Throws std::bad_alloc only when
+// memory runs out where no silent fallback exists. A file of map_min bytes or more is read into
+// a mapping of its own (file_data_alloc).
+int doc_load(const char* path, doc& d, msg& m, size_t map_min = kFileMapMin);
 
 // The same from bytes already in memory (takes ownership); `name` stands for the path in messages.
-int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d);
+int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, doc& d, msg& m);
 
 // The steps of loading after the file read, in the order doc_load runs them, each working on
 // d.data and d.len and on d.objects (the working table until build_final_table replaces it).

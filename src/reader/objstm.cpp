@@ -17,7 +17,6 @@ namespace qm {
 namespace {
 
 constexpr int64_t kMaxRawLen = 268435456;   // larger object streams are not read (256 MiB)
-constexpr int64_t kRetryLimit = 268435455;  // no retry once the capacity has passed this
 constexpr int32_t kMaxObjects = 100000;     // objects per stream
 constexpr int64_t kMaxObjectLen = 1048576;  // bytes per object text
 
@@ -33,10 +32,7 @@ span stream_dict(const char* data, int32_t len, const obj_rec& o) {
 // The first occurrence of /name in the span whose integer (after white space) is at least `min`,
 // remembered across records whose dictionaries share an end; its integer, or -1.
 int32_t first_int_after(const span& s, std::string_view name, int32_t min, search_memo& m) {
-  auto int_at = [&](pos_t k) {
-    pos_t p = k + 1 + static_cast<pos_t>(name.size());
-    return p < s.end ? parse_int_at(s.t, s.end, &p) : -1;
-  };
+  auto int_at = [&](pos_t k) { return int_after_key(s.t, k, name, s.end); };
   pos_t k = memo_search(m, s.start, s.end, [&](pos_t x) {
     for (pos_t n = find_name(s.t, s.end, x, s.end, name); n >= 0;
          n = find_name(s.t, s.end, n + 1, s.end, name))
@@ -59,24 +55,22 @@ std::unique_ptr<char[]> decode(const char* data, const obj_rec& o, bool flate, i
     return b;
   }
   // Most streams fit in eight times their compressed size; a stream that does not is decoded
-  // again from the start into a block four times larger, and the smaller block is let go.
-  int64_t cap = 8 * raw + 64;
-  const auto* src = reinterpret_cast<const unsigned char*>(data + o.data_start);
-  for (;;) {
-    // The decoder accepts at most 1 GiB of output; a larger block could never be used.
-    if (static_cast<uint64_t>(cap) > kInflateMaxCap) return nullptr;
-    std::unique_ptr<char[]> b(new (std::nothrow) char[static_cast<size_t>(cap)]);
-    if (!b) return nullptr;
-    uint64_t produced = 0;
-    if (inflate_decompress(src, static_cast<uint64_t>(raw),
-                           reinterpret_cast<unsigned char*>(b.get()), static_cast<uint64_t>(cap),
-                           &produced) == 0) {
-      *n = static_cast<int64_t>(produced);
-      return b;
-    }
-    if (cap > kRetryLimit) return nullptr;
-    cap *= 4;
-  }
+  // again from the start into a block four times larger, and the smaller block is let go first.
+  // A first block above the decoder's 1 GiB limit could never be used: such a stream is unread.
+  std::unique_ptr<char[]> b;
+  uint64_t produced = 0;
+  const int r = inflate_growing(
+      reinterpret_cast<const unsigned char*>(data + o.data_start), static_cast<uint64_t>(raw),
+      static_cast<uint64_t>(8 * raw + 64),
+      [&](uint64_t cap) {
+        b.reset();
+        b.reset(new (std::nothrow) char[static_cast<size_t>(cap)]);
+        return reinterpret_cast<unsigned char*>(b.get());
+      },
+      &produced);
+  if (r != 0) return nullptr;
+  *n = static_cast<int64_t>(produced);
+  return b;
 }
 
 // One object stream as its dictionary describes it. Two streams with the same data, filter, /N

@@ -10,17 +10,13 @@
 #include <climits>
 #include <new>
 
-#include "import/box.h"
-#include "job/error.h"
+#include "reader/box.h"
 #include "reader/search_memo.h"
+#include "text/msg.h"
 
 namespace qm {
 
 namespace {
-
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
 
 // The text in which the catalog is searched: an entry's own text, or a plain object from its
 // dictionary to "endobj" (to the end of the file when there is none). False for a plain object
@@ -65,9 +61,7 @@ int32_t find_tree_root(const doc& d, int32_t catalog) {
   if (!catalog_text(d, *c, &s)) return -1;
   for (pos_t k = find_name(s.t, s.end, s.start, s.end, "Pages"); k >= 0;
        k = find_name(s.t, s.end, k + 1, s.end, "Pages")) {
-    pos_t p = k + 6;  // past "/Pages"
-    if (p >= s.end) continue;
-    int32_t v = parse_int_at(s.t, s.end, &p);
+    const int32_t v = int_after_key(s.t, k, "Pages", s.end);
     if (v > 0) return v;
   }
   return -1;
@@ -123,27 +117,21 @@ int read_kids(const span& s, size_t room, std::vector<int32_t>& kids) {
   for (pos_t k = find_name(t, end, s.start, end, "Kids"); k >= 0;
        k = find_name(t, end, k + 1, end, "Kids")) {
     pos_t q = skip_ws(t, k + 5, end);
-    if (q < end && at(t, q) == '[') {
+    if (q < end && byte_at(t, q) == '[') {
       p = q + 1;
       break;
     }
   }
   if (p < 0) return 0;
   p = skip_ws(t, p, end);
-  while (p < end && at(t, p) != ']') {
-    unsigned char c = at(t, p);
+  while (p < end && byte_at(t, p) != ']') {
+    unsigned char c = byte_at(t, p);
     if (c == '<') {
-      if (p + 1 < end && at(t, p + 1) == '<') return -2;
+      if (p + 1 < end && byte_at(t, p + 1) == '<') return -2;
       ++p;
     } else if (is_digit(c)) {
-      int32_t n = parse_int_at(t, end, &p);
+      const int32_t n = read_array_ref(t, end, &p);
       if (n > 0 && kids.size() < room) kids.push_back(n);
-      p = skip_ws(t, p, end);
-      if (p < end && is_digit(at(t, p))) {
-        parse_int_at(t, end, &p);
-        p = skip_ws(t, p, end);
-      }
-      if (p < end && at(t, p) == 'R') p = skip_ws(t, p + 1, end);
     } else {
       ++p;
     }
@@ -212,11 +200,11 @@ int resolve_pages(page_walk& w, int32_t node, const inherited& from, int depth) 
   return static_cast<int>(std::min<size_t>(w.pages->size(), INT32_MAX));
 }
 
-int load_pages(doc& d) {
+int load_pages(doc& d, msg& m) {
   d.catalog = choose_catalog(d);
   int32_t root = find_tree_root(d, d.catalog);
   if (root < 0) {
-    set_error("catalog (obj %ld) has no /Pages reference", static_cast<long>(d.catalog));
+    msg_set(m, "catalog (obj %ld) has no /Pages reference", static_cast<long>(d.catalog));
     return -1;
   }
   page_walk w;
@@ -226,25 +214,25 @@ int load_pages(doc& d) {
     w.visited.assign(static_cast<size_t>(d.max_objnum) + 1, 0);
     w.type.assign(d.objects.size(), -1);
   } catch (const std::bad_alloc&) {
-    set_error("out of memory");
+    msg_set(m, "out of memory");
     return -1;
   }
   int r = resolve_pages(w, root, inherited{}, 0);
   if (r == -2) {
-    set_error(
-        "page tree uses inline page dictionaries in /Kids \xE2\x80\x94 pages must be indirect "
-        "objects");
+    msg_set(m,
+            "page tree uses inline page dictionaries in /Kids \xE2\x80\x94 pages must be indirect "
+            "objects");
     return -1;
   }
   if (r < 0) {
-    set_error(
-        "could not resolve the page tree (obj %ld is not a /Pages or /Page object, or tree "
-        "is broken)",
-        static_cast<long>(root));
+    msg_set(m,
+            "could not resolve the page tree (obj %ld is not a /Pages or /Page object, or tree "
+            "is broken)",
+            static_cast<long>(root));
     return -1;
   }
   if (r == 0) {
-    set_error("document has no pages");
+    msg_set(m, "document has no pages");
     return -1;
   }
   return 0;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "reader/doc.h"
+#include "text/msg.h"
 
 namespace qm {
 
@@ -11,8 +12,8 @@ namespace qm {
 inline constexpr int kMaxTreeDepth = 256;
 
 // Sets d.catalog and fills d.pages (the final object table and its index must be built).
-// Returns 0, or -1 after writing one message with set_error.
-int load_pages(doc& d);
+// Returns 0, or -1 after writing one message into m.
+int load_pages(doc& d, msg& m);
 
 // What a node hands down to the pages below it.
 struct inherited {

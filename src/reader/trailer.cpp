@@ -13,25 +13,14 @@
 
 #include <limits>
 
-#include "import/streamdict.h"
 #include "reader/search_memo.h"
+#include "reader/streamdict.h"
 
 namespace qm {
 
 namespace {
 
 constexpr int kMaxXrefStreams = 32;
-
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
-
-// The integer after a key's name (after white space), or -1.
-int32_t int_after(const char* t, pos_t key, pos_t name_len, pos_t end) {
-  pos_t p = key + 1 + name_len;
-  if (p >= end) return -1;
-  return parse_int_at(t, end, &p);
-}
 
 void read_classic_trailers(doc& d, pos_t xref_pos) {
   const char* t = d.data.get();
@@ -43,15 +32,15 @@ void read_classic_trailers(doc& d, pos_t xref_pos) {
     pos_t h =
         memo_search(startxref, p, len, [&](pos_t x) { return find_kw(t, len, x, "startxref"); });
     if (h <= 0) h = len;
-    if (p < h && at(t, p) == '<') {
+    if (p < h && byte_at(t, p) == '<') {
       // The first /Root with a usable number.
       pos_t r = memo_search(root, p, h, [&](pos_t x) {
         for (pos_t k = find_name(t, len, x, h, "Root"); k >= 0;
              k = find_name(t, len, k + 1, h, "Root"))
-          if (int_after(t, k, 4, h) >= 0) return k;
+          if (int_after_key(t, k, "Root", h) >= 0) return k;
         return pos_t{-1};
       });
-      if (r >= 0) d.trailer_root = int_after(t, r, 4, h);
+      if (r >= 0) d.trailer_root = int_after_key(t, r, "Root", h);
       if (memo_find_name(encrypt, t, p, h, "Encrypt") >= 0) d.encrypted = 1;
     }
     tr = tr + 1 < len ? find_kw(t, len, tr + 1, "trailer") : -1;
@@ -63,29 +52,24 @@ void read_classic_trailers(doc& d, pos_t xref_pos) {
 pos_t read_xref_stream(doc& d, pos_t o, int* examined) {
   const char* t = d.data.get();
   const pos_t len = d.len;
-  pos_t p = o;
-  while (p < len && is_digit(at(t, p))) ++p;
-  p = skip_ws(t, p, len);
-  while (p < len && is_digit(at(t, p))) ++p;
-  p = skip_ws(t, p, len);
   ++*examined;
-  if (!kw_at(t, p, len, "obj")) return -1;
-  p = skip_ws(t, p + 3, len);
+  const pos_t p = skip_obj_header(t, o, len, obj_keyword::required);
+  if (p < 0) return -1;
   pos_t end = len;
-  if (p < len && at(t, p) == '<') {
+  if (p < len && byte_at(t, p) == '<') {
     pos_t s = dict_stream_kw(t, len, p);
     if (s > 0) end = s;
   }
   pos_t next = -1;
   pos_t k = find_name(t, len, p, end, "Prev");
   if (k >= 0) {
-    int32_t v = int_after(t, k, 4, end);
+    int32_t v = int_after_key(t, k, "Prev", end);
     if (v >= 0 && v < len) next = v;
   }
   if (d.trailer_root < 0) {
     k = find_name(t, len, p, end, "Root");
     if (k >= 0) {
-      int32_t v = int_after(t, k, 4, end);
+      int32_t v = int_after_key(t, k, "Root", end);
       if (v >= 0) d.trailer_root = v;
     }
   }
@@ -118,7 +102,7 @@ void read_trailers(doc& d) {
       read_classic_trailers(d, q);
       return;
     }
-    if (!is_digit(at(t, q))) return;
+    if (!is_digit(byte_at(t, q))) return;
     off = read_xref_stream(d, q, &examined);
   }
 }

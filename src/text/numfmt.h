@@ -6,7 +6,7 @@
 
 namespace qm {
 
-// A formatted number held in place; `cap` bytes including the terminator, as the writers give it.
+// A formatted number held in place: n characters in s, followed by a terminating zero.
 struct numtext {
   char s[64];
   int n = 0;

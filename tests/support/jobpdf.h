@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "job/job.h"
+#include "job/run.h"
 #include "quiremark.h"
 #include "support/pdfgen.h"
 
@@ -161,15 +161,46 @@ struct job_result {
   int rc = 0;
   std::string err;
   std::string out;
+  // Known only for jobs run with options (run_job's `tuning`): the helper threads it used.
+  bool read_ahead = false;
+  bool output_streamed = false;
 };
 
 // stamp_opacity: a translucent stamp, which only the library's own job (and the tool) can ask for.
 enum class job_kind { merge, stamp, opacity, stamp_opacity };
 
+// The options of a job of this kind over these files, the other options taken from `base`.
+inline qm::job_options options_for(job_kind k, const std::string& bg, const std::string& fg,
+                                   const std::string& out, int mode = 0, float opacity = 1.0f,
+                                   const qm::job_options& base = {}) {
+  qm::job_options o = base;
+  o.background = bg;
+  o.foreground = fg;
+  o.output = out;
+  o.stamp = k == job_kind::stamp || k == job_kind::stamp_opacity;
+  o.mode = mode;
+  o.opacity = k == job_kind::opacity || k == job_kind::stamp_opacity ? opacity : 1.0f;
+  return o;
+}
+
+// The job through the C interface; or, with `tuning` (the options' helper-thread thresholds and
+// the like), through the library's own entry point with those options, its message published as
+// the exports publish it.
 inline job_result run_job(job_kind k, const std::string& bg, const std::string& fg,
-                          const std::string& out, int mode = 0, float opacity = 1.0f) {
+                          const std::string& out, int mode = 0, float opacity = 1.0f,
+                          const qm::job_options* tuning = nullptr) {
   std::remove(out.c_str());
   job_result r;
+  if (tuning) {
+    qm::job_result jr;
+    qm::job_run(options_for(k, bg, fg, out, mode, opacity, *tuning), jr);
+    r.rc = qm::job_publish(jr);
+    r.read_ahead = jr.read_ahead;
+    r.output_streamed = jr.output_streamed;
+    r.err = quiremark_last_error();
+    r.out = read_file(out);
+    return r;
+  }
   switch (k) {
     case job_kind::merge:
       r.rc = quiremark_merge(bg.c_str(), fg.c_str(), out.c_str(), mode);

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "job/error.h"
 #include "reader/doc.h"
 #include "reader/load.h"
 #include "support/pdfgen.h"
@@ -85,11 +84,14 @@ inline qm::doc table_of(std::string_view bytes) {
   return d;
 }
 
-// doc_load_bytes on a copy of the bytes.
-inline int load_mem(std::string_view bytes, qm::doc& d, const char* name = "mem.pdf") {
+// doc_load_bytes on a copy of the bytes; the message of a failure goes to *m when given.
+inline int load_mem(std::string_view bytes, qm::doc& d, const char* name = "mem.pdf",
+                    qm::msg* m = nullptr) {
   auto p = std::make_unique<char[]>(bytes.size() + 1);
   std::memcpy(p.get(), bytes.data(), bytes.size());
-  return qm::doc_load_bytes(std::move(p), static_cast<int32_t>(bytes.size()), name, d);
+  qm::msg own;
+  return qm::doc_load_bytes(std::move(p), static_cast<int32_t>(bytes.size()), name, d,
+                            m ? *m : own);
 }
 
 // The object table's numbers in table order.

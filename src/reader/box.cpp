@@ -7,7 +7,7 @@
 //   - A digit or "." starts an unsigned number: digits, then optionally "." and more digits.
 //     Exponents are not part of PDF number syntax and are not recognised.
 //   - Any other byte is stepped over (with the white space after it) and counts for nothing.
-#include "import/box.h"
+#include "reader/box.h"
 
 #include <cmath>
 
@@ -15,23 +15,19 @@ namespace qm {
 
 namespace {
 
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
-
 // Reads an unsigned number at *p (digits, then an optional fraction), stopping at end.
 double read_unsigned(const char* t, pos_t* p, pos_t end) {
   double v = 0;
   pos_t q = *p;
-  while (q < end && is_digit(at(t, q))) {
-    v = v * 10 + (at(t, q) - '0');
+  while (q < end && is_digit(byte_at(t, q))) {
+    v = v * 10 + (byte_at(t, q) - '0');
     ++q;
   }
-  if (q < end && at(t, q) == '.') {
+  if (q < end && byte_at(t, q) == '.') {
     ++q;
     double f = 0.1;
-    while (q < end && is_digit(at(t, q))) {
-      v += (at(t, q) - '0') * f;
+    while (q < end && is_digit(byte_at(t, q))) {
+      v += (byte_at(t, q) - '0') * f;
       f *= 0.1;
       ++q;
     }
@@ -47,12 +43,13 @@ bool read_four(const char* t, pos_t p, pos_t end, double out[4]) {
   int n = 0;
   while (n < 4) {
     if (p >= end) return false;
-    unsigned char c = at(t, p);
+    unsigned char c = byte_at(t, p);
     if (c == ']') return false;
     if (c == '+' || c == '-') {
       ++p;
       double v = 0;
-      if (p < end && (is_digit(at(t, p)) || at(t, p) == '.')) v = read_unsigned(t, &p, end);
+      if (p < end && (is_digit(byte_at(t, p)) || byte_at(t, p) == '.'))
+        v = read_unsigned(t, &p, end);
       out[n++] = c == '-' ? -v : v;
       p = skip_ws(t, p, end);
     } else if (is_digit(c) || c == '.') {
@@ -77,7 +74,7 @@ bool box_for_key(const span& s, std::string_view key, double* x0, double* y0, do
   while (k >= 0) {
     pos_t p = skip_ws(s.t, k + 1 + static_cast<pos_t>(key.size()), s.end);
     double v[4];
-    if (p < s.end && at(s.t, p) == '[' && read_four(s.t, p, s.end, v)) {
+    if (p < s.end && byte_at(s.t, p) == '[' && read_four(s.t, p, s.end, v)) {
       double w = v[2] - v[0];
       double h = v[3] - v[1];
       if (w > 0 && h > 0 && sane(v[0]) && sane(v[1]) && sane(v[2]) && sane(v[3]) && sane(w) &&
@@ -107,30 +104,16 @@ int32_t referenced_int(const obj_rec& o, const char* data, int32_t len) {
     if (o.has_stream || o.obj_start < 0) return -1;
     t = data;
     end = o.endobj_pos >= 0 ? o.endobj_pos : len;
-    // Past "N G obj" to the value.
-    // The header was found with the C locale's white space between its parts (VT included).
-    auto skip_sp = [&](pos_t q) {
-      while (q < end && (is_ws(at(t, q)) || is_cspace(at(t, q)))) ++q;
-      return q;
-    };
-    p = o.obj_start;
-    while (p < end && is_digit(at(t, p))) ++p;
-    p = skip_sp(p);
-    while (p < end && is_digit(at(t, p))) ++p;
-    p = skip_sp(p);
-    if (!kw_at(t, p, end, "obj")) return -1;
-    p += 3;
+    // Past "N G obj" to the value. The header was found with the C locale's white space between
+    // its parts (VT included).
+    p = skip_obj_header(t, o.obj_start, end, obj_keyword::required, header_space::pdf_or_cspace);
+    if (p < 0) return -1;
   }
   pos_t q = p;
-  int32_t v = parse_int_at(t, end, &q);
-  if (q == p || v < 0) return -1;
+  bool ref = false;
+  const int32_t v = parse_int_or_ref(t, end, &q, &ref);
   // A further reference ("M G R") is not an integer object.
-  pos_t r = skip_ws(t, q, end);
-  if (r < end && is_digit(at(t, r))) {
-    parse_int_at(t, end, &r);
-    r = skip_ws(t, r, end);
-    if (r < end && at(t, r) == 'R' && (r + 1 == end || !is_alnum(at(t, r + 1)))) return -1;
-  }
+  if (q == p || v < 0 || ref) return -1;
   return v;
 }
 
@@ -152,18 +135,14 @@ int32_t obj_rotate_own(const doc& d, const obj_rec& o) {
   if (k < 0) return -1;
   pos_t p = skip_ws(s.t, k + 7, s.end);  // past "/Rotate"
   pos_t q = p;
-  int32_t v = parse_int_at(s.t, s.end, &q);
+  bool ref = false;
+  const int32_t v = parse_int_or_ref(s.t, s.end, &q, &ref);
   if (q == p || v < 0) return -1;
-  // "/Rotate N G R": the rotation is the integer held by object N.
-  pos_t r = skip_ws(s.t, q, s.end);
-  if (r < s.end && is_digit(at(s.t, r))) {
-    parse_int_at(s.t, s.end, &r);
-    r = skip_ws(s.t, r, s.end);
-    if (r < s.end && at(s.t, r) == 'R' && (r + 1 == s.end || !is_alnum(at(s.t, r + 1)))) {
-      const obj_rec* target = doc_find(d, v);
-      if (!target) return -1;
-      return referenced_int(*target, d.data.get(), d.len);
-    }
+  if (ref) {
+    // "/Rotate N G R": the rotation is the integer held by object N.
+    const obj_rec* target = doc_find(d, v);
+    if (!target) return -1;
+    return referenced_int(*target, d.data.get(), d.len);
   }
   return v;
 }

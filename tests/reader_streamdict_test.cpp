@@ -1,11 +1,11 @@
-// Stream dictionaries: where a dictionary ends and whether "stream" follows, /Length, and the
-// recorded scan that answers many dictionary-end questions over one text.
-#include "import/streamdict.h"
-
+// Stream dictionaries: where a dictionary ends and whether "stream" follows, /Length, the
+// recorded scan that answers many dictionary-end questions over one text, and dictionary copies.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+
+#include "reader/streamdict.h"
 
 namespace {
 
@@ -174,3 +174,43 @@ TEST(DictEndMemo, LongOpenDictionariesAreScannedOnce) {
 }
 
 }  // namespace
+
+TEST(DictTextAt, Cases) {
+  struct c {
+    std::string text;
+    int pos;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      {"<< /T (x)>> rest", 0, true, "<< /T (x)>>"},
+      {"<< /A << /B 1 >> >> >>", 0, true, "<< /A << /B 1 >> >>"},
+      {"<< /T (a>>b) >>", 0, true, "<< /T (a>>b) >>"},
+      {"<< /T (a(b>>)c) >> x", 0, true, "<< /T (a(b>>)c) >>"},
+      {"<< /T (a\\)>>) >> x", 0, true, "<< /T (a\\)>>) >>"},
+      {"<< /A 1", 0, false, ""},
+      {"<< /T (open >>", 0, false, ""},
+      {"<< /T (a\\", 0, false, ""},
+      {"x << /A 1 >>", 2, true, "<< /A 1 >>"},
+      {"x << /A 1 >>", 0, false, ""},
+      {"<", 0, false, ""},
+      {"<< /H <4142> >>", 0, true, "<< /H <4142> >>"},
+      // Comments: a ">>" or "(" inside one is no syntax; the copy keeps the comment.
+      {"<< /A 1 % note >> x\n/B 2 >> tail", 0, true, "<< /A 1 % note >> x\n/B 2 >>"},
+      {"<< % (\r/A 1 >>", 0, true, "<< % (\r/A 1 >>"},
+      {"<< /A 1 % to the end >>", 0, false, ""},
+      {std::string("<< /T (a\0b) >>", 14), 0, true, std::string("<< /T (a\0b) >>", 14)},
+  };
+  for (const c& x : cases) {
+    std::string out = "untouched";
+    bool ok = qm::dict_text_at(x.text.data(), static_cast<pos_t>(x.text.size()), x.pos, &out);
+    EXPECT_EQ(ok, x.ok) << x.text;
+    if (x.ok) {
+      EXPECT_EQ(out, x.out) << x.text;
+    }
+  }
+  // The bound given is respected even when the dictionary would close after it.
+  std::string t = "<< /A 1 >>";
+  std::string out;
+  EXPECT_FALSE(qm::dict_text_at(t.data(), 9, 0, &out));
+  EXPECT_FALSE(qm::dict_text_at(t.data(), 10, -1, &out));
+}

@@ -1,11 +1,10 @@
 // Page boxes and rotation read from one object's own dictionary: obj_box and obj_rotate_own.
-#include "import/box.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "reader/box.h"
 #include "support/importdoc.h"
 
 namespace {

@@ -1,14 +1,17 @@
-// Stream dictionaries: the end of a dictionary and the "stream" keyword after it, and /Length.
+// Stream dictionaries: the end of a dictionary and the "stream" keyword after it, /Length, and
+// copies of whole dictionaries.
 //
 // Lexical rules used here:
 //   - "<<" opens and ">>" closes a dictionary; a single "<" (a hex string's opening) or ">" is an
 //     ordinary byte, and the hex digits are scanned like any other byte.
 //   - "(" opens a literal string that runs to its balancing ")"; nested parentheses count, and a
 //     backslash escapes the byte after it. Delimiters inside a string do not count.
-//   - "%" is not treated as a comment here: dictionaries that hold comments are rare, and a
-//     stray "%" in binary-looking text must not hide the dictionary's end.
+//   - "%" is not treated as a comment when looking for the "stream" keyword: dictionaries that
+//     hold comments are rare, and a stray "%" in binary-looking text must not hide the
+//     dictionary's end. Copying a dictionary (dict_text_at) does skip comments, from "%" to the
+//     next CR or LF: the copy is of a dictionary already known to be one.
 //   - The "stream" keyword follows the closing ">>" after optional white space, as a whole token.
-#include "import/streamdict.h"
+#include "reader/streamdict.h"
 
 #include <algorithm>
 #include <climits>
@@ -18,10 +21,6 @@ namespace qm {
 
 namespace {
 
-inline unsigned char at(const char* t, pos_t p) {
-  return static_cast<unsigned char>(t[p]);
-}
-
 // One step of the scan for a dictionary's end, at p < len. The steps do not depend on the depth.
 enum step_kind { kPlain, kOpen, kClose, kFail };
 struct step_t {
@@ -30,30 +29,18 @@ struct step_t {
 };
 
 step_t scan_step(const char* t, pos_t len, pos_t p) {
-  unsigned char c = at(t, p);
+  unsigned char c = byte_at(t, p);
   if (c == '<' || c == '>') {
     if (p == len - 1) return {kFail, p};
-    if (at(t, p + 1) == c) return {c == '<' ? kOpen : kClose, p + 2};
+    if (byte_at(t, p + 1) == c) return {c == '<' ? kOpen : kClose, p + 2};
     return {kPlain, p + 1};  // a hex string's "<", or a stray ">"
   }
   if (c == '(') {
-    if (p == len - 1) return {kFail, p};
-    int64_t nest = 1;
-    int64_t q = p + 1;
-    while (q < len && nest > 0) {
-      unsigned char s = at(t, static_cast<pos_t>(q));
-      if (s == '\\') {
-        q += 2;  // the escaped byte is skipped unexamined
-        continue;
-      }
-      if (s == '(') ++nest;
-      if (s == ')') --nest;
-      ++q;
-    }
+    const pos_t q = skip_literal_string(t, p, len);
     // Ending inside the string, or right after its closing parenthesis, leaves no room for the
     // dictionary to close.
-    if (nest > 0 || q >= len) return {kFail, p};
-    return {kPlain, static_cast<pos_t>(q)};
+    if (q < 0 || q >= len) return {kFail, p};
+    return {kPlain, q};
   }
   return {kPlain, p + 1};
 }
@@ -247,12 +234,12 @@ bool parse_length_at(const char* t, pos_t len, pos_t k, pos_t end, int32_t* dire
   if (v64 >= end) return true;
   const pos_t v = skip_ws(t, static_cast<pos_t>(v64), end);
   if (v >= end) return true;
-  const unsigned char c = at(t, v);
+  const unsigned char c = byte_at(t, v);
   if (c == '[') {
     // An array: the last non-negative integer in it.
     int32_t cand = -1;
     pos_t p = v + 1;
-    while (p < end && at(t, p) != ']') {
+    while (p < end && byte_at(t, p) != ']') {
       pos_t q = p;
       int32_t n = parse_int_at(t, end, &q);
       if (q != p) {
@@ -270,17 +257,12 @@ bool parse_length_at(const char* t, pos_t len, pos_t k, pos_t end, int32_t* dire
   pos_t q = v;
   const int32_t n = parse_int_at(t, len, &q);
   if (q == v || n < 0) return false;
-  // "N G R" is a reference to the object holding the length; anything else is direct.
-  pos_t r = q < end ? skip_ws(t, q, end) : q;
-  if (r < end && is_digit(at(t, r))) {
-    parse_int_at(t, end, &r);
-    r = skip_ws(t, r, end);
-    if (r < end && at(t, r) == 'R' && (r + 1 == end || !is_alnum(at(t, r + 1)))) {
-      *ref = n;
-      return true;
-    }
-  }
-  *direct = n;
+  // "N G R" is a reference to the object holding the length; anything else is direct. (The
+  // number itself was read up to the text's end, the rest of a reference only within the span.)
+  if (ref_tail_end(t, q, end, ref_gen::required) >= 0)
+    *ref = n;
+  else
+    *direct = n;
   return true;
 }
 
@@ -293,6 +275,35 @@ void parse_length(const char* t, pos_t len, pos_t start, pos_t end, int32_t* dir
     if (parse_length_at(t, len, k, end, direct, ref)) return;
   *direct = -1;
   *ref = -1;
+}
+
+// The copy of a dictionary: balancing "<<" and ">>", with literal strings and comments stepped
+// over.
+bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out) {
+  if (t == nullptr || pos < 0 || pos + 1 >= len || t[pos] != '<' || t[pos + 1] != '<') return false;
+  int depth = 0;
+  pos_t i = pos;
+  while (i < len) {
+    char c = t[i];
+    if (c == '<' && i + 1 < len && t[i + 1] == '<') {
+      ++depth;
+      i += 2;
+    } else if (c == '>' && i + 1 < len && t[i + 1] == '>') {
+      if (--depth == 0) {
+        out->assign(t + pos, static_cast<size_t>(i + 2 - pos));
+        return true;
+      }
+      i += 2;
+    } else if (c == '(') {
+      i = skip_literal_string(t, i, len);
+      if (i < 0) return false;  // the text ends inside the string
+    } else if (c == '%') {
+      i = skip_comment(t, i, len);
+    } else {
+      ++i;
+    }
+  }
+  return false;
 }
 
 }  // namespace qm

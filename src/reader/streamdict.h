@@ -1,12 +1,19 @@
-// Stream dictionaries: where a dictionary ends and whether "stream" follows, and its /Length.
+// Stream dictionaries: where a dictionary ends and whether "stream" follows, its /Length, and the
+// copy of a whole dictionary.
 #pragma once
 #include <cstddef>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "text/scan.h"
 
 namespace qm {
+
+// A copy of the dictionary opening with "<<" at pos, through its balancing ">>", literal strings
+// and comments skipped while balancing (and kept in the copy). False when t[pos] is no "<<" or the
+// dictionary does not close before len.
+bool dict_text_at(const char* t, pos_t len, pos_t pos, std::string* out);
 
 // Position of the "stream" keyword after the dictionary opening with "<<" at pos, or -1.
 pos_t dict_stream_kw(const char* t, pos_t len, pos_t pos);
