@@ -31,8 +31,9 @@ std::optional<std::string> no_check(std::string_view) {
 
 // The job options, as the single-file commands take them.
 const job_flag kJobFlags[] = {
-    {"--underlay", false, no_check},
-    {"--opacity", true, check_opacity},
+    {"--underlay", false, no_check, [](qm::job_options& o, std::string_view) { o.mode = 1; }},
+    {"--opacity", true, check_opacity,
+     [](qm::job_options& o, std::string_view v) { o.opacity = parse_opacity(v).value_or(1.0f); }},
 };
 
 namespace {
@@ -42,6 +43,15 @@ const job_flag* find_job_flag(std::string_view name) {
     if (f.name == name) return &f;
   return nullptr;
 }
+
+}  // namespace
+
+void apply_job_flags(const args& a, qm::job_options& o) {
+  o.stamp = a.stamp;
+  for (const auto& [name, value] : a.job_flags) find_job_flag(name)->apply(o, value);
+}
+
+namespace {
 
 bool all_digits(std::string_view s) {
   if (s.empty()) return false;

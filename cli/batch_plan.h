@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "job/run.h"
+
 namespace qmcli::batch {
 
 // One job of a batch: the three paths as the user gave them (or as derived from them).
@@ -32,15 +34,19 @@ struct args {
   std::vector<std::pair<std::string, std::string>> job_flags;
 };
 
-// A job option of the batch command: its flag, whether it takes a value, and the check of that
-// value (an error text, or nothing when the value is good). The batch command applies the same
-// options as the single-file commands: adding one is one line here and one in the command's
-// table of items (commands.h).
+// A job option of the batch command: its flag, whether it takes a value, the check of that
+// value (an error text, or nothing when the value is good) and how it sets the job's options.
+// The batch command passes the same options as the single-file commands to every job: adding one
+// is one line in the table (batch_plan.cpp) and one in the command's items (commands.h).
 struct job_flag {
   std::string_view name;
   bool takes_value;
   std::optional<std::string> (*check)(std::string_view value);
+  void (*apply)(qm::job_options& o, std::string_view value);
 };
+
+// The job options of a parsed command line, stamp or merge included, set on o (paths untouched).
+void apply_job_flags(const args& a, qm::job_options& o);
 
 // Parses the arguments after "batch". Returns nothing on success, else the usage error's text.
 std::optional<std::string> parse_args(const std::vector<std::string>& argv, args& a);
