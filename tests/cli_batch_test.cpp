@@ -1,8 +1,12 @@
 // The batch command: its command line, job lists, output names, the checks made before any job
 // starts, its texts, and the worker pool.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +22,12 @@
 #include "../cli/batch_plan.h"
 #include "../cli/batch_run.h"
 #include "support/jobpdf.h"
+
+#ifndef QM_CLI_PATH
+#error "QM_CLI_PATH must name the built tool"
+#endif
+
+extern char** environ;
 
 namespace {
 
@@ -429,6 +439,459 @@ TEST(BatchPool, StopLetsRunningJobsFinish) {
   for (const outcome& o : outs) ran += o.ran ? 1 : 0;
   EXPECT_EQ(ran, 2u);
   EXPECT_TRUE(outs[0].ran && outs[1].ran);
+}
+
+// The tool, run in the background with its standard streams in files.
+struct tool_run {
+  pid_t pid = -1;
+  std::string out_path, err_path;
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+
+  // Starts the tool; `in` names the file to read as standard input ("" for none).
+  void start(const std::vector<std::string>& args, const std::string& tag,
+             const std::string& in = "") {
+    out_path = (qmtest::scratch() / (tag + ".stdout")).string();
+    err_path = (qmtest::scratch() / (tag + ".stderr")).string();
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in.empty() ? "/dev/null" : in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> all = {QM_CLI_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid, QM_CLI_PATH, &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  // Still running: not yet ended (its end is left to wait() to collect).
+  bool running() const {
+    siginfo_t info{};
+    return pid > 0 &&
+           ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+  }
+  void wait() {
+    int st = 0;
+    if (pid > 0 && ::waitpid(pid, &st, 0) == pid)
+      status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+    pid = -1;
+  }
+  std::string out() const { return qmtest::read_file(out_path); }
+  std::string err() const { return qmtest::read_file(err_path); }
+};
+
+tool_run run_tool(const std::vector<std::string>& args, const std::string& in = "") {
+  tool_run t;
+  t.start(args, "run", in);
+  t.wait();
+  return t;
+}
+
+// Background and foreground files of a batch, with the output of the single-file job for each.
+struct batch_inputs {
+  fs::path dir;
+  std::string fg;
+  std::vector<std::string> bgs;
+
+  batch_inputs(const std::string& name, int count, int pages) {
+    dir = qmtest::fresh_dir(name);
+    fs::create_directories(dir / "in");
+    fg = write(dir / "stamp.pdf", qmtest::n_pages_pdf(1, "fg", "[0 0 200 100]"));
+    for (int k = 0; k < count; ++k)
+      bgs.push_back(write(dir / "in" / ("doc" + std::to_string(k) + ".pdf"),
+                          qmtest::n_pages_pdf(pages + k % 3, "bg" + std::to_string(k))));
+  }
+  static std::string write(const fs::path& p, const std::string& bytes) {
+    std::FILE* f = std::fopen(p.c_str(), "wb");
+    if (f) {
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+    }
+    return p.string();
+  }
+  // What `quiremark stamp BG FG OUT` writes for this background.
+  std::string single(const std::string& bg) const {
+    const std::string out = (dir / "single.pdf").string();
+    const tool_run t = run_tool({"stamp", bg, fg, out});
+    EXPECT_EQ(t.status, 0) << t.err();
+    return qmtest::read_file(out);
+  }
+};
+
+// A failing file among good ones: the others are written, each as the single-file job writes
+// it; the failure is reported by its background and the exit status is 1.
+TEST(BatchTool, FailingFileAmongGoodOnes) {
+  batch_inputs in("tool_mixed", 6, 2);
+  const std::string broken = in.bgs[2];
+  batch_inputs::write(broken, "%PDF-1.4\nno objects here\n");
+  const std::string missing = (in.dir / "in" / "missing.pdf").string();
+  const fs::path out = in.dir / "out" / "nested";  // created
+  std::vector<std::string> args = {"batch",      "stamp",  in.fg, "--out-dir",
+                                   out.string(), "--jobs", "2"};
+  args.insert(args.end(), in.bgs.begin(), in.bgs.end());
+  args.push_back(missing);
+  const tool_run t = run_tool(args);
+  EXPECT_EQ(t.status, 1);
+  const std::string err = t.err();
+  EXPECT_NE(err.find("quiremark: " + broken +
+                     ": no PDF objects found \xE2\x80\x94 not a PDF: " + broken + "\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("quiremark: " + missing + ": cannot open " + missing + "\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("quiremark: batch: 7 files: 5 done, 2 failed, "), std::string::npos) << err;
+  EXPECT_EQ(t.out(), "");
+  std::vector<std::string> written;
+  for (size_t k = 0; k < in.bgs.size(); ++k) {
+    if (k == 2) continue;
+    const std::string name = "doc" + std::to_string(k) + ".pdf";
+    written.push_back(name);
+    EXPECT_EQ(qmtest::read_file((out / name).string()), in.single(in.bgs[k])) << name;
+  }
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(qmtest::names_in(out), written);
+  EXPECT_TRUE(qmtest::qpdf_accepts((out / "doc0.pdf").string()));
+}
+
+// Outputs are byte-identical to the single-file job's, with every job option passed on, and
+// --quiet prints nothing when all goes well.
+TEST(BatchTool, OutputsAreTheSingleJobsOutputs) {
+  batch_inputs in("tool_same", 4, 1);
+  struct ocase {
+    std::vector<std::string> options;
+  };
+  const std::vector<ocase> cases = {
+      {{}}, {{"--underlay"}}, {{"--opacity", "0.35"}}, {{"--opacity=.5", "--underlay"}}};
+  for (const char* mode : {"stamp", "merge"}) {
+    for (const ocase& c : cases) {
+      const fs::path out = qmtest::fresh_dir("tool_same_out");
+      std::vector<std::string> args = {"batch", mode, "--quiet", in.fg, "--out-dir", out.string()};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      args.insert(args.end(), in.bgs.begin(), in.bgs.end());
+      const tool_run t = run_tool(args);
+      ASSERT_EQ(t.status, 0) << t.err();
+      EXPECT_EQ(t.err(), "");
+      for (const std::string& bg : in.bgs) {
+        std::vector<std::string> single = {mode, bg, in.fg, (in.dir / "single.pdf").string()};
+        single.insert(single.end(), c.options.begin(), c.options.end());
+        ASSERT_EQ(run_tool(single).status, 0);
+        EXPECT_EQ(qmtest::read_file((out / fs::path(bg).filename()).string()),
+                  qmtest::read_file((in.dir / "single.pdf").string()))
+            << mode << " " << bg;
+      }
+    }
+  }
+}
+
+// Refused before any job starts, with exit status 2, writing nothing (not even the folder).
+TEST(BatchTool, ConflictsRefused) {
+  batch_inputs in("tool_conflict", 2, 1);
+  fs::create_directories(in.dir / "other");
+  const std::string twin =
+      batch_inputs::write(in.dir / "other" / "doc0.pdf", qmtest::n_pages_pdf(1, "twin"));
+  const std::string out = (in.dir / "out").string();
+  const tool_run same = run_tool({"batch", "stamp", in.fg, "--out-dir", out, in.bgs[0], twin});
+  EXPECT_EQ(same.status, 2);
+  EXPECT_EQ(same.err(), "quiremark: batch: " + in.bgs[0] + " and " + twin + " would both write " +
+                            out + "/doc0.pdf\n");
+  EXPECT_FALSE(fs::exists(out));
+
+  // An output that is an input: the out folder is the input's own.
+  const std::string in_dir = (in.dir / "in").string();
+  const tool_run over = run_tool({"batch", "merge", in.fg, "--out-dir", in_dir, in.bgs[1]});
+  EXPECT_EQ(over.status, 2);
+  EXPECT_EQ(over.err(), "quiremark: batch: " + in_dir + "/doc1.pdf would overwrite the input " +
+                            in.bgs[1] + "\n");
+
+  // The foreground named as an output in a list.
+  const std::string list =
+      batch_inputs::write(in.dir / "list.txt", in.bgs[0] + "\t" + in.fg + "\t" + in.fg + "\n");
+  const tool_run fg = run_tool({"batch", "stamp", "--from-list", list});
+  EXPECT_EQ(fg.status, 2);
+  EXPECT_EQ(fg.err(), "quiremark: batch: " + in.fg + " would overwrite the input " + in.fg + "\n");
+
+  const tool_run none = run_tool({"batch", "stamp", in.fg, "--out-dir", out});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(
+      none.err().rfind("quiremark: missing argument: BACKGROUND...\nusage: quiremark batch ", 0),
+      0u)
+      << none.err();
+}
+
+// A list on standard input, with CRLF line ends and comments; --json gives one document with
+// every file in the order of the list.
+TEST(BatchTool, ListFromStandardInputWithJson) {
+  batch_inputs in("tool_list", 3, 1);
+  const fs::path out = qmtest::fresh_dir("tool_list_out");
+  std::string list = "# jobs\r\n\r\n";
+  for (size_t k = 0; k < in.bgs.size(); ++k)
+    list += in.bgs[k] + "\t" + in.fg + "\t" + (out / ("r" + std::to_string(k) + ".pdf")).string() +
+            "\r\n";
+  const std::string missing = (in.dir / "nothing.pdf").string();
+  list += missing + "\t" + in.fg + "\t" + (out / "r9.pdf").string() + "\r\n";
+  const std::string list_file = batch_inputs::write(in.dir / "list.tsv", list);
+  const tool_run t =
+      run_tool({"batch", "merge", "--from-list", "-", "--json", "--jobs", "3"}, list_file);
+  EXPECT_EQ(t.status, 1) << t.err();
+  // Times vary: each "seconds" value is checked for its form, then left out.
+  std::string json = t.out();
+  std::string fixed_json;
+  for (size_t pos = 0;;) {
+    const size_t at = json.find("\"seconds\": ", pos);
+    fixed_json += json.substr(pos, at == std::string::npos ? at : at + 11 - pos);
+    if (at == std::string::npos) break;
+    size_t end = at + 11;
+    while (end < json.size() &&
+           (std::isdigit(static_cast<unsigned char>(json[end])) || json[end] == '.'))
+      ++end;
+    EXPECT_GT(end, at + 11) << json;
+    fixed_json += "S";
+    pos = end;
+  }
+  std::string want = "{\"files\": [\n";
+  for (size_t k = 0; k < in.bgs.size(); ++k)
+    want += "  {\"background\": \"" + in.bgs[k] + "\", \"foreground\": \"" + in.fg +
+            "\", \"output\": \"" + (out / ("r" + std::to_string(k) + ".pdf")).string() +
+            "\", \"status\": \"ok\", \"message\": \"\", \"pages\": " + std::to_string(1 + k % 3) +
+            ", \"seconds\": S},\n";
+  want += "  {\"background\": \"" + missing + "\", \"foreground\": \"" + in.fg +
+          "\", \"output\": \"" + (out / "r9.pdf").string() +
+          "\", \"status\": \"failed\", \"message\": \"cannot open " + missing +
+          "\", \"pages\": 0, \"seconds\": S}\n], \"done\": 3, \"failed\": 1, \"not_started\": 0, "
+          "\"interrupted\": false, \"seconds\": S}\n";
+  EXPECT_EQ(fixed_json, want);
+  for (size_t k = 0; k < in.bgs.size(); ++k)
+    EXPECT_TRUE(fs::exists(out / ("r" + std::to_string(k) + ".pdf")));
+
+  // A malformed line is a usage error before any job starts.
+  const std::string bad = batch_inputs::write(
+      in.dir / "bad.tsv", in.bgs[0] + "\t" + in.fg + "\t" + (out / "x.pdf").string() + "\n" +
+                              in.bgs[1] + " " + in.fg + "\n");
+  const tool_run b = run_tool({"batch", "stamp", "--from-list", bad});
+  EXPECT_EQ(b.status, 2);
+  EXPECT_EQ(b.err().rfind("quiremark: " + bad +
+                              ": line 2: expected background<TAB>foreground<TAB>output, found 1 "
+                              "field\nusage: ",
+                          0),
+            0u)
+      << b.err();
+  EXPECT_FALSE(fs::exists(out / "x.pdf"));
+}
+
+// Many slow jobs: inputs of many pages, each job's background a link to the same file.
+struct slow_batch {
+  fs::path dir, out;
+  std::string fg, reference;
+  std::vector<std::string> bgs;
+
+  slow_batch(const std::string& name, int count) {
+    dir = qmtest::fresh_dir(name);
+    out = dir / "out";
+    fs::create_directories(dir / "in");
+    std::vector<qmtest::page_spec> pages(600);
+    for (size_t k = 0; k < pages.size(); ++k)
+      pages[k].content = std::string(12000, ' ') + "0 0 1 rg 10 10 50 30 re f\n";
+    const std::string big = batch_inputs::write(dir / "big.pdf", qmtest::doc_pdf(pages));
+    fg = batch_inputs::write(dir / "stamp.pdf", qmtest::n_pages_pdf(1, "fg"));
+    for (int k = 0; k < count; ++k) {
+      const fs::path link = dir / "in" / ("b" + std::to_string(1000 + k) + ".pdf");
+      fs::create_symlink(big, link);
+      bgs.push_back(link.string());
+    }
+    const tool_run t = run_tool({"stamp", big, fg, (dir / "reference.pdf").string()});
+    EXPECT_EQ(t.status, 0) << t.err();
+    reference = qmtest::read_file((dir / "reference.pdf").string());
+  }
+  std::vector<std::string> args(std::vector<std::string> extra) const {
+    std::vector<std::string> a = {"batch", "stamp", fg, "--out-dir", out.string()};
+    a.insert(a.end(), extra.begin(), extra.end());
+    a.insert(a.end(), bgs.begin(), bgs.end());
+    return a;
+  }
+  // Waits until at least n outputs are complete.
+  bool wait_outputs(size_t n, const tool_run& t) const {
+    for (int i = 0; i < 30000; ++i) {
+      size_t done = 0;
+      if (fs::exists(out))
+        for (const std::string& name : qmtest::names_in(out)) done += name[0] == 'b';
+      if (done >= n) return true;
+      if (!t.running()) return false;
+      ::usleep(1000);
+    }
+    return false;
+  }
+  // Every file left in the output folder is a complete output; returns how many there are.
+  size_t check_outputs() const {
+    size_t n = 0;
+    for (const std::string& name : qmtest::names_in(out)) {
+      EXPECT_EQ(name.rfind("b", 0), 0u) << "stray file " << name;
+      EXPECT_EQ(qmtest::read_file((out / name).string()), reference) << name;
+      ++n;
+    }
+    return n;
+  }
+};
+
+// A batch whose backgrounds are named pipes: each job waits in open() until the test opens the
+// pipe's other end, so the test knows which jobs run when it sends a signal.
+struct pipe_batch {
+  fs::path dir, out;
+  std::string fg, pdf;
+  std::vector<std::string> bgs;
+
+  pipe_batch(const std::string& name, int count) {
+    dir = qmtest::fresh_dir(name);
+    out = dir / "out";
+    fg = batch_inputs::write(dir / "stamp.pdf", qmtest::n_pages_pdf(1, "fg"));
+    pdf = qmtest::n_pages_pdf(2, "bg");
+    for (int k = 0; k < count; ++k) {
+      const fs::path p = dir / ("p" + std::to_string(k));
+      EXPECT_EQ(::mkfifo(p.c_str(), 0600), 0);
+      bgs.push_back(p.string());
+    }
+  }
+  std::vector<std::string> args(std::vector<std::string> extra) const {
+    std::vector<std::string> a = {"batch", "stamp", fg, "--out-dir", out.string()};
+    a.insert(a.end(), extra.begin(), extra.end());
+    a.insert(a.end(), bgs.begin(), bgs.end());
+    return a;
+  }
+  // Waits until n of the tool's threads wait in open() for a pipe's writer. False when the tool
+  // ended first.
+  static bool wait_blocked(size_t n, const tool_run& t) {
+    const fs::path tasks = "/proc/" + std::to_string(t.pid) + "/task";
+    for (int i = 0; i < 20000 && t.running(); ++i) {
+      size_t waiting = 0;
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(tasks, ec))
+        waiting += qmtest::read_file((e.path() / "wchan").string()) == "wait_for_partner";
+      if (waiting >= n) return true;
+      ::usleep(1000);
+    }
+    return false;
+  }
+  // Lets the jobs waiting for the first n pipes go on: each reads a PDF, then the end of its
+  // pipe (or reads nothing, if it takes no pipe).
+  void feed(size_t n) {
+    ::signal(SIGPIPE, SIG_IGN);
+    for (size_t k = 0; k < n; ++k) {
+      const int fd = ::open(bgs[k].c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      EXPECT_GE(fd, 0) << bgs[k] << " has no reader";
+      if (fd < 0) continue;
+      ::fcntl(fd, F_SETFL, 0);
+      if (::write(fd, pdf.data(), pdf.size()) < 0) {
+        EXPECT_EQ(errno, EPIPE);
+      }
+      ::close(fd);
+    }
+  }
+};
+
+// Waits until the tool's standard error holds `text`.
+bool wait_for_err(const tool_run& t, const std::string& text) {
+  for (int i = 0; i < 20000 && t.running(); ++i) {
+    if (t.err().find(text) != std::string::npos) return true;
+    ::usleep(1000);
+  }
+  return t.err().find(text) != std::string::npos;
+}
+
+// The first SIGINT or SIGTERM starts no further job and lets the running ones finish; the summary
+// and the JSON document say what was done; exit 130 or 143.
+TEST(BatchTool, InterruptedBatchFinishesRunningJobs) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    pipe_batch b("tool_interrupt", 10);
+    tool_run t;
+    t.start(b.args({"--jobs", "2", "--json"}), "interrupt");
+    ASSERT_TRUE(pipe_batch::wait_blocked(2, t)) << t.err();
+    ::kill(t.pid, sig);
+    ASSERT_TRUE(wait_for_err(t, "quiremark: batch: stopping after the running jobs (" +
+                                    std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") +
+                                    " again stops at once)\n"))
+        << t.err();
+    b.feed(2);  // the two running jobs finish
+    t.wait();
+    EXPECT_EQ(t.status, 128 + sig) << t.err();
+    // Both jobs ran to their end, each with its outcome; none of the others started.
+    const std::string json = t.out();
+    for (size_t k = 0; k < b.bgs.size(); ++k)
+      EXPECT_EQ(json.find("\"background\": \"" + b.bgs[k] + "\"") != std::string::npos, k < 2)
+          << k << json;
+    EXPECT_NE(json.find(", \"not_started\": 8, \"interrupted\": true"), std::string::npos) << json;
+    const std::string err = t.err();
+    EXPECT_NE(err.find("quiremark: batch: 10 files: "), std::string::npos) << err;
+    EXPECT_NE(err.find(", interrupted: 8 not started\n"), std::string::npos) << err;
+    // Whatever they wrote is complete; nothing else is there.
+    for (const std::string& name : qmtest::names_in(b.out)) {
+      EXPECT_TRUE(name == "p0.pdf" || name == "p1.pdf") << name;
+      EXPECT_TRUE(qmtest::qpdf_accepts((b.out / name).string()));
+    }
+  }
+}
+
+// A second signal ends the batch at once, while its jobs still run.
+TEST(BatchTool, SecondSignalExitsAtOnce) {
+  pipe_batch b("tool_twice", 4);
+  tool_run t;
+  t.start(b.args({"--jobs", "2"}), "twice");
+  ASSERT_TRUE(pipe_batch::wait_blocked(2, t)) << t.err();
+  ::kill(t.pid, SIGINT);
+  ASSERT_TRUE(wait_for_err(t, "stopping after the running jobs")) << t.err();
+  ::kill(t.pid, SIGINT);
+  t.wait();  // the jobs still wait for their pipes: only an exit at once ends the tool
+  EXPECT_EQ(t.status, 130) << t.err();
+  EXPECT_EQ(t.err().find("quiremark: batch: 4 files:"), std::string::npos) << t.err();
+  EXPECT_TRUE(qmtest::names_in(b.out).empty());
+}
+
+// The open descriptors of a process that name an unnamed file in folder d ("d/#123 (deleted)").
+bool writes_unnamed_in(pid_t pid, const fs::path& d) {
+  std::error_code ec;
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto& e : fs::directory_iterator(fds, ec)) {
+    const fs::path target = fs::read_symlink(e.path(), ec);
+    if (ec) continue;
+    const std::string t = target.string();
+    if (t.rfind(d.string() + "/#", 0) == 0) return true;
+  }
+  return false;
+}
+
+// A job killed (SIGKILL) while it writes its output leaves no file: the single-file job, whose
+// large output is written while it is made, and a batch.
+TEST(BatchTool, KilledJobLeavesNoFile) {
+  slow_batch b("tool_killed", 8);
+  struct kcase {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  fs::create_directories(b.out);
+  const std::vector<kcase> cases = {
+      {"single", {"stamp", b.bgs[0], b.fg, (b.out / "b1000.pdf").string()}},
+      {"batch", b.args({"--jobs", "2"})},
+  };
+  for (const kcase& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool caught = false;
+    for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+      fs::remove_all(b.out);
+      fs::create_directories(b.out);
+      tool_run t;
+      t.start(c.args, "killed");
+      while (t.running() && !caught) caught = writes_unnamed_in(t.pid, b.out);
+      if (caught) ::kill(t.pid, SIGKILL);
+      t.wait();
+      if (caught) {
+        EXPECT_EQ(t.status, 128 + SIGKILL);
+      }
+    }
+    ASSERT_TRUE(caught) << "never saw the output being written";
+    b.check_outputs();  // only complete outputs, no temporary file
+  }
 }
 
 }  // namespace
