@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -140,7 +141,11 @@ int run_info(const char* path, bool json, bool objects, std::FILE* out, std::FIL
     doc d;
     msg m;
     if (doc_load(path, d, m) != 0) {
-      std::fprintf(err, "quiremark: %s\n", m.text);
+      // A failed system call's reason follows, in the system's words, as for a job.
+      if (m.sys_errno != 0)
+        std::fprintf(err, "quiremark: %s: %s\n", m.text, std::strerror(m.sys_errno));
+      else
+        std::fprintf(err, "quiremark: %s\n", m.text);
       return 1;
     }
     if (json)

@@ -1,9 +1,14 @@
 // The quiremark command-line tool. `merge` and `stamp` run the library's job through its own
 // entry point (job/run.h), the one beneath the C interface, which takes every option a job has;
 // `info` reads the loaded document's internals by design (info.cpp).
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,8 +82,35 @@ void add_job_args(CLI::App* sub, const command& c, job_args& a) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 
-// Runs one job and reports its failure the conventional way.
+// The failed job's message as the tool prints it. The job's own text keeps its wording; a
+// message about an input that does not name it (a page tree without pages) is said to be about
+// that input, and a failed system call's reason follows in the system's words (the C locale's).
+// A reader that went away (EPIPE) gets no reason: that is the reader's doing, not a fault here.
+std::string failure_text(const qm::job_result& r, const qm::job_options& o) {
+  if (r.message.empty()) return "out of memory";
+  std::string text = r.message;
+  const std::string* name = r.part == qm::job_part::background   ? &o.background
+                            : r.part == qm::job_part::foreground ? &o.foreground
+                                                                 : nullptr;
+  if (name && !std::string_view(text).ends_with(*name))
+    text =
+        (r.part == qm::job_part::background ? "background " : "foreground ") + *name + ": " + text;
+  if (r.sys_errno != 0 && r.sys_errno != EPIPE)
+    text += std::string(": ") + std::strerror(r.sys_errno);
+  return text;
+}
+
+// A request the tool turns down before any job runs: exit status 2, the reason alone.
+int refuse(const char* why) {
+  std::fprintf(stderr, "quiremark: %s\n", why);
+  return kExitUsage;
+}
+
+// Runs one job and reports its failure the conventional way. "-" names standard input (for one
+// of the inputs) or standard output; the job reads an input there, or any other pipe, whole, and
+// builds the output whole before it writes it in one go. Messages call those streams "-".
 int run_job(const job_args& a, bool stamp) {
+  if (a.bg == "-" && a.fg == "-") return refuse("only one input can be read from standard input");
   qm::job_options o;
   o.background = a.bg;
   o.foreground = a.fg;
@@ -86,10 +118,18 @@ int run_job(const job_args& a, bool stamp) {
   o.stamp = stamp;
   o.mode = a.underlay ? 1 : 0;
   o.opacity = a.opacity;
+  if (a.bg == "-") o.background_fd = STDIN_FILENO;
+  if (a.fg == "-") o.foreground_fd = STDIN_FILENO;
+  if (a.out == "-") {
+    if (::isatty(STDOUT_FILENO)) return refuse("refusing to write a PDF to a terminal");
+    o.output_fd = STDOUT_FILENO;
+    // A reader that goes away early makes the write fail (EPIPE) instead of killing the tool.
+    std::signal(SIGPIPE, SIG_IGN);
+  }
   qm::job_result r;
   qm::job_run(o, r);
   if (r.ok) return kExitOk;
-  std::fprintf(stderr, "quiremark: %s\n", r.message.empty() ? "out of memory" : r.message.c_str());
+  std::fprintf(stderr, "quiremark: %s\n", failure_text(r, o).c_str());
   return kExitFailure;
 }
 

@@ -7,10 +7,9 @@ The first page of WATERMARK is drawn, centred and unscaled, on every page of eac
 is written to OUTDIR (created if needed) under the input's own file name. With --under the
 watermark goes underneath the page content instead of on top.
 
-Example, from a checkout with the library built in build/:
+Example, with the package installed (see docs/python.md), or from a checkout built in build/:
 
-    QUIREMARK_LIBRARY=build/libquiremark.so PYTHONPATH=bindings/python/src \\
-        python3 examples/stamp_watermark.py samples/draft-stamp.pdf out samples/letter.pdf
+    PYTHONPATH=build/python python3 examples/stamp_watermark.py samples/draft-stamp.pdf out samples/letter.pdf
 """
 
 from __future__ import annotations

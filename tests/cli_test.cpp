@@ -2,10 +2,13 @@
 // usage error and a job failure.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <optional>
@@ -32,14 +35,73 @@ struct cli_result {
   std::string out, err;
 };
 
-// Runs the tool with these arguments, capturing both output streams through files.
-cli_result run_cli(const std::vector<std::string>& args) {
+// A document whose page tree has no pages.
+std::string no_pages_pdf() {
+  return "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+         "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+         "trailer\n<< /Root 1 0 R >>\n%%EOF\n";
+}
+
+struct stdio_setup {
+  enum class in_kind { inherit, null, file, pipe } in = in_kind::inherit;
+  std::string in_data;  // the bytes standard input gives (as a file, or through a pipe)
+  enum class out_kind { file, closed_pipe, terminal } out = out_kind::file;
+};
+
+// Runs the tool with these arguments and its standard streams set up as `io` says, capturing
+// standard error (and standard output, when it goes to a file) through files.
+cli_result run_cli_stdio(const std::vector<std::string>& args, const stdio_setup& io) {
   const std::string so = (scratch() / "cli_stdout").string(),
                     se = (scratch() / "cli_stderr").string();
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, so.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1}, pty = -1, tty = -1;
+  switch (io.in) {
+    case stdio_setup::in_kind::inherit:
+      break;
+    case stdio_setup::in_kind::null:
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+      break;
+    case stdio_setup::in_kind::file: {
+      const std::string in = put_file("cli_stdin", io.in_data);
+      posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+      break;
+    }
+    case stdio_setup::in_kind::pipe:
+      EXPECT_EQ(pipe2(in_pipe, O_CLOEXEC), 0);
+      posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
+      break;
+  }
+  switch (io.out) {
+    case stdio_setup::out_kind::file:
+      posix_spawn_file_actions_addopen(&fa, 1, so.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+    case stdio_setup::out_kind::closed_pipe:
+      // Nobody will ever read: the reader has gone before the tool writes.
+      EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+      close(out_pipe[0]);
+      posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+      break;
+    case stdio_setup::out_kind::terminal:
+      pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      EXPECT_GE(pty, 0);
+      EXPECT_EQ(grantpt(pty), 0);
+      EXPECT_EQ(unlockpt(pty), 0);
+      tty = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      EXPECT_GE(tty, 0);
+      posix_spawn_file_actions_adddup2(&fa, tty, 1);
+      break;
+  }
   posix_spawn_file_actions_addopen(&fa, 2, se.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // The tool starts with SIGPIPE as a shell would give it, whatever this test process does.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t dflt;
+  sigemptyset(&dflt);
+  sigaddset(&dflt, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &dflt);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
   std::vector<std::string> all = {QM_CLI_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -47,14 +109,35 @@ cli_result run_cli(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   cli_result r;
   pid_t pid;
-  if (posix_spawn(&pid, QM_CLI_PATH, &fa, nullptr, argv.data(), environ) == 0) {
+  const int spawned = posix_spawn(&pid, QM_CLI_PATH, &fa, &attr, argv.data(), environ);
+  for (int fd : {in_pipe[0], out_pipe[1], tty})
+    if (fd >= 0) close(fd);
+  if (in_pipe[1] >= 0) {
+    // Written in pieces, as a producer upstream in a shell pipeline would.
+    signal(SIGPIPE, SIG_IGN);  // a tool that refused its input has closed the pipe early
+    for (size_t at = 0; at < io.in_data.size();) {
+      const ssize_t n =
+          write(in_pipe[1], io.in_data.data() + at, std::min<size_t>(4096, io.in_data.size() - at));
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(in_pipe[1]);
+  }
+  if (spawned == 0) {
     int st = 0;
     if (waitpid(pid, &st, 0) == pid && WIFEXITED(st)) r.status = WEXITSTATUS(st);
   }
+  if (pty >= 0) close(pty);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&fa);
-  r.out = read_file(so);
+  if (io.out == stdio_setup::out_kind::file) r.out = read_file(so);
   r.err = read_file(se);
   return r;
+}
+
+// Runs the tool with these arguments, capturing both output streams through files.
+cli_result run_cli(const std::vector<std::string>& args) {
+  return run_cli_stdio(args, {});
 }
 
 struct files {
@@ -157,11 +240,13 @@ TEST(Cli, JobFailureSaysWhyAndExitsOne) {
     std::string err;
   };
   const std::vector<fcase> cases = {
-      {{"merge", missing, f.fg, f.out}, "quiremark: cannot open " + missing + "\n"},
-      {{"stamp", f.bg, missing, f.out}, "quiremark: cannot open " + missing + "\n"},
+      {{"merge", missing, f.fg, f.out},
+       "quiremark: cannot open " + missing + ": No such file or directory\n"},
+      {{"stamp", f.bg, missing, f.out},
+       "quiremark: cannot open " + missing + ": No such file or directory\n"},
       {{"merge", f.bg, f.fg, no_dir, "--opacity", "0.5"},
-       "quiremark: cannot open " + no_dir + " for writing\n"},
-      {{"info", missing}, "quiremark: cannot open " + missing + "\n"},
+       "quiremark: cannot open " + no_dir + " for writing: No such file or directory\n"},
+      {{"info", missing}, "quiremark: cannot open " + missing + ": No such file or directory\n"},
       {{"info", "--json", encrypted},
        "quiremark: encrypted PDFs are not supported: " + encrypted + "\n"},
   };
@@ -462,6 +547,135 @@ TEST(Cli, InfoJsonFlagsAreBooleansAndBoxesExact) {
   EXPECT_EQ(t.status, 0);
   EXPECT_NE(t.out.find("\nencrypted:         no\n"), std::string::npos) << t.out;
   EXPECT_NE(t.out.find(" 0.1 -2.5 612.023456789 794.500001\n"), std::string::npos) << t.out;
+}
+
+// Standard input and output named "-", pipes read whole, and what a failure message says about
+// where it happened.
+TEST(CliStdio, DashIsStandardInputOrOutputAndPipesAreReadWhole) {
+  files f;
+  const std::string bg_bytes = read_file(f.bg), fg_bytes = read_file(f.fg);
+  // The big background is larger than a pipe's buffer, so that it arrives in many reads.
+  const std::string big = put_file("cli_big.pdf", n_pages_pdf(300, "big"));
+  const std::string big_bytes = read_file(big);
+  using in = stdio_setup::in_kind;
+  struct scase {
+    std::vector<std::string> args;      // with "-" or /dev/stdin
+    std::vector<std::string> ref_args;  // the same job on files, written to f.out
+    stdio_setup io;
+  };
+  const std::vector<scase> cases = {
+      {{"stamp", "-", f.fg, f.out}, {"stamp", f.bg, f.fg, f.out}, {in::file, bg_bytes}},
+      {{"stamp", "-", f.fg, f.out}, {"stamp", f.bg, f.fg, f.out}, {in::pipe, bg_bytes}},
+      {{"merge", f.bg, "-", f.out, "--underlay"},
+       {"merge", f.bg, f.fg, f.out, "--underlay"},
+       {in::pipe, fg_bytes}},
+      {{"merge", big, "/dev/stdin", f.out}, {"merge", big, f.fg, f.out}, {in::pipe, fg_bytes}},
+      {{"stamp", "/dev/stdin", f.fg, f.out}, {"stamp", big, f.fg, f.out}, {in::pipe, big_bytes}},
+      {{"stamp", f.bg, f.fg, "-"}, {"stamp", f.bg, f.fg, f.out}, {}},
+      {{"merge", "-", f.fg, "-", "--opacity", "0.5"},
+       {"merge", f.bg, f.fg, f.out, "--opacity", "0.5"},
+       {in::pipe, bg_bytes}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2] + " " + c.args[3]);
+    fs::remove(f.out);
+    const cli_result ref = run_cli(c.ref_args);
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    const std::string expected = read_file(f.out);
+    fs::remove(f.out);
+    const cli_result r = run_cli_stdio(c.args, c.io);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    if (c.args[3] == "-") {
+      EXPECT_EQ(r.out, expected);  // the PDF on standard output
+      EXPECT_FALSE(fs::exists(f.out));
+      EXPECT_FALSE(fs::exists("-"));
+    } else {
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(read_file(f.out), expected);
+    }
+  }
+}
+
+TEST(CliStdio, FailuresSayWhatAndWhere) {
+  files f;
+  const fs::path dir = scratch() / "cli_a_folder";
+  fs::create_directories(dir);
+  const std::string missing = (scratch() / "cli_missing.pdf").string();
+  const std::string no_dir = (scratch() / "cli_no_dir" / "x.pdf").string();
+  const std::string no_pages = put_file("cli_nopages.pdf", no_pages_pdf());
+  const std::string text = "just text, no objects\n";
+  using in = stdio_setup::in_kind;
+  using out = stdio_setup::out_kind;
+  struct fcase {
+    std::vector<std::string> args;
+    stdio_setup io;
+    int status;
+    std::string err;
+  };
+  const std::vector<fcase> cases = {
+      {{"stamp", missing, f.fg, f.out},
+       {},
+       1,
+       "quiremark: cannot open " + missing + ": No such file or directory\n"},
+      {{"merge", f.bg, dir.string(), f.out},
+       {},
+       1,
+       "quiremark: cannot open " + dir.string() + ": Is a directory\n"},
+      {{"merge", f.bg, f.fg, no_dir},
+       {},
+       1,
+       "quiremark: cannot open " + no_dir + " for writing: No such file or directory\n"},
+      {{"merge", f.bg, f.fg, dir.string()},
+       {},
+       1,
+       "quiremark: cannot open " + dir.string() + " for writing: Is a directory\n"},
+      {{"stamp", no_pages, f.fg, f.out},
+       {},
+       1,
+       "quiremark: background " + no_pages + ": document has no pages\n"},
+      {{"merge", f.bg, no_pages, f.out},
+       {},
+       1,
+       "quiremark: foreground " + no_pages + ": document has no pages\n"},
+      {{"stamp", "-", f.fg, f.out},
+       {in::pipe, no_pages_pdf()},
+       1,
+       "quiremark: background -: document has no pages\n"},
+      {{"stamp", f.bg, "-", f.out},
+       {in::pipe, text},
+       1,
+       "quiremark: no PDF objects found \xE2\x80\x94 not a PDF: -\n"},
+      {{"stamp", "-", f.fg, f.out}, {in::pipe, ""}, 1, "quiremark: empty input file: -\n"},
+      {{"stamp", f.bg, f.fg, "-"},
+       {in::null, "", out::closed_pipe},
+       1,
+       "quiremark: write error on -\n"},
+      {{"stamp", "-", "-", f.out},
+       {in::pipe, read_file(f.bg)},
+       2,
+       "quiremark: only one input can be read from standard input\n"},
+      {{"merge", f.bg, f.fg, "-"},
+       {in::null, "", out::terminal},
+       2,
+       "quiremark: refusing to write a PDF to a terminal\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2] + " " + c.args[3]);
+    fs::remove(f.out);
+    const cli_result r = run_cli_stdio(c.args, c.io);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_FALSE(fs::exists(f.out));
+  }
+  // Without permission to read (root reads everything, so only as another user).
+  if (geteuid() != 0) {
+    const std::string locked = put_file("cli_locked.pdf", read_file(f.bg));
+    fs::permissions(locked, fs::perms::none);
+    const cli_result r = run_cli({"stamp", locked, f.fg, f.out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quiremark: cannot open " + locked + ": Permission denied\n");
+  }
 }
 
 }  // namespace

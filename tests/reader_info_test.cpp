@@ -147,7 +147,9 @@ TEST(Info, FilesThatDoNotLoad) {
     std::string path;
     std::string err;
   } cases[] = {
-      {missing, "quiremark: cannot open " + missing + "\n"},
+      {missing, "quiremark: cannot open " + missing + ": No such file or directory\n"},
+      {qmtest::tmp_dir().string(),
+       "quiremark: cannot open " + qmtest::tmp_dir().string() + ": Is a directory\n"},
       {text, "quiremark: no PDF objects found \xE2\x80\x94 not a PDF: " + text + "\n"},
   };
   for (const auto& c : cases) {

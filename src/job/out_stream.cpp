@@ -1,6 +1,7 @@
 // The writer thread of a streamed output and its queue of finished stretches.
 #include "job/out_stream.h"
 
+#include <cerrno>
 #include <functional>
 #include <new>
 #include <utility>
@@ -25,10 +26,14 @@ void writer_main(out_stream& s) {
     const bool skip = s.failed;
     lock.unlock();
     const bool ok = skip || write_all(s.file.fd, b.view());
+    const int err = ok ? 0 : errno;
     const size_t n = b.len;
     lock.lock();
     s.queued -= n;
-    if (!ok) s.failed = true;
+    if (!ok) {
+      s.failed = true;
+      s.failed_errno = err;
+    }
     // The buffer comes back for a later stretch: its memory is in place already, where a new one
     // would have every page faulted in again. (One not kept is freed as b goes.)
     b.len = 0;
@@ -109,6 +114,9 @@ write_result output_finish(out_stream& s, buf& out) {
   out = buf();
   stop_writer(s, false);
   s.active = false;
+  // The failed write's errno, on this thread, for the caller's message (the clean-up that
+  // follows succeeds without touching it).
+  if (s.failed) errno = s.failed_errno;
   return commit_output(s.file, !s.failed);
 }
 

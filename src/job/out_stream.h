@@ -39,6 +39,7 @@ struct out_stream {
   size_t queued = 0;       // their bytes
   bool closing = false;    // no more stretches will come
   bool failed = false;     // a write failed: the rest is not written
+  int failed_errno = 0;    // that write's errno
 
   out_stream() = default;
   out_stream(const out_stream&) = delete;

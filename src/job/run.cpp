@@ -58,12 +58,18 @@ bool configure(overlay_job& j, const job_options& o) {
 bool load_inputs(overlay_job& j, const job_options& o) {
   const struct {
     const std::string& path;
+    const std::optional<std::string_view>& bytes;
+    int fd;
     doc& d;
     job_part part;
-  } inputs[] = {{o.background, j.bg, job_part::background},
-                {o.foreground, j.fg, job_part::foreground}};
+  } inputs[] = {{o.background, o.background_bytes, o.background_fd, j.bg, job_part::background},
+                {o.foreground, o.foreground_bytes, o.foreground_fd, j.fg, job_part::foreground}};
   for (const auto& in : inputs) {
-    if (doc_load(in.path.c_str(), in.d, j.err, o.input_map_min_bytes) != 0) {
+    const char* name = in.path.c_str();
+    const int r = in.bytes     ? doc_load_view(*in.bytes, name, in.d, j.err)
+                  : in.fd >= 0 ? doc_load_fd(in.fd, name, in.d, j.err, o.input_map_min_bytes)
+                               : doc_load(name, in.d, j.err, o.input_map_min_bytes);
+    if (r != 0) {
       j.err_part = in.part;
       return false;
     }
@@ -233,7 +239,8 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   // streams. The XObjects come right after them, so the import can write each body straight
   // into the output and no body is ever held twice.
   build_page_contents(j);
-  if (o.helper_threads)
+  // Only a file is written while it is made; a descriptor or a string gets the output whole.
+  if (o.helper_threads && !o.output_bytes && o.output_fd < 0)
     j.stream =
         output_begin(o.output.c_str(), j.total_pages, o.output_min_pages, o.output_chunk_bytes);
   write_head(j);
@@ -250,7 +257,7 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   std::vector<page_rec>().swap(j.fg.pages);
 
   // Write: the copied resources, the cross-reference table and the trailer; then the file.
-  return write_output(j, o.output.c_str());
+  return write_output(j, {o.output.c_str(), o.output_fd, o.output_bytes});
 }
 
 void job_run(const job_options& o, job_result& r) noexcept {
@@ -258,6 +265,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
   r.part = job_part::none;
   r.pages = 0;
   r.read_ahead = r.output_streamed = false;
+  r.sys_errno = 0;
   // The record owns both documents and every table and releases them however the job ends.
   overlay_job j;
   bool ok = false;
@@ -280,6 +288,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
     return;
   }
   r.part = j.err_part;
+  r.sys_errno = j.err.sys_errno;
   if (r.message.capacity() >= kMsgSize) r.message.assign(j.err.text);
 }
 

@@ -7,17 +7,21 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "reader/file_data.h"
 
 namespace qm {
 
 struct job_options {
-  std::string background, foreground, output;  // paths
-  bool stamp = false;                          // foreground page 1 on every background page
-  int mode = 0;                                // 0 foreground on top, 1 underneath
-  float opacity = 1.0f;                        // clamped into [0, 1]; NaN counts as 1
+  // Paths; for an input or output that comes from or goes to elsewhere (below), the name that
+  // messages give it.
+  std::string background, foreground, output;
+  bool stamp = false;          // foreground page 1 on every background page
+  int mode = 0;                // 0 foreground on top, 1 underneath
+  float opacity = 1.0f;        // clamped into [0, 1]; NaN counts as 1
   bool helper_threads = true;  // jobs of 16+ pages may read ahead / write on helper threads
 
   // Where helper threads start paying off; tests move them to run small jobs through the
@@ -28,6 +32,16 @@ struct job_options {
   // Input files from this size on are read into a mapping of their own (file_data.h); SIZE_MAX
   // reads every file into new[], where tests can refuse allocations.
   size_t input_map_min_bytes = kFileMapMin;
+
+  // An input given in memory, read in place (not copied: the bytes must stay as they are until
+  // job_run returns), or read whole from an open descriptor (a pipe too), instead of the file
+  // that its path names. Memory is taken before a descriptor.
+  std::optional<std::string_view> background_bytes, foreground_bytes;
+  int background_fd = -1, foreground_fd = -1;
+  // The output put into this string, or written to this open descriptor (built whole in memory,
+  // then written at once), instead of the file that `output` names. The string is taken first.
+  std::string* output_bytes = nullptr;
+  int output_fd = -1;
 };
 
 enum class job_part { none, background, foreground, output };
@@ -39,6 +53,7 @@ struct job_result {
   int32_t pages = 0;               // output pages written on success
   bool read_ahead = false;         // page contents were read ahead on a helper thread
   bool output_streamed = false;    // the output was written while it was made
+  int sys_errno = 0;  // the errno of the failed system call (open, read, write), else 0
 };
 
 // Runs one job. Never throws: exhausted memory is "out of memory", any other exception

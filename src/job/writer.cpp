@@ -10,6 +10,7 @@
 #include "job/writer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <initializer_list>
 #include <string_view>
@@ -180,8 +181,9 @@ void write_head(overlay_job& j) {
   std::string().swap(j.contents);
 }
 
-bool write_output(overlay_job& j, const char* path) {
+bool write_output(overlay_job& j, const output_target& to) {
   buf& out = j.out;
+  const char* path = to.path;
 
   // Copied resource objects, renumbered, background before foreground, in map order. Nothing
   // reads an input document after its copies: its bytes and tables go back before the output
@@ -215,11 +217,26 @@ bool write_output(overlay_job& j, const char* path) {
   put(out, {"trailer\n<< /Size ", fmt_int(j.obj_count).view(), " /Root 1 0 R >>\nstartxref\n",
             fmt_int(xref_pos).view(), "\n%%EOF\n"});
 
-  switch (j.stream ? output_finish(*j.stream, out) : safe_write(path, out.view())) {
+  if (to.bytes) {
+    to.bytes->assign(out.view());
+    return true;
+  }
+  errno = 0;
+  write_result done;
+  if (to.fd >= 0)
+    done = write_all(to.fd, out.view()) ? write_result::ok : write_result::write_error;
+  else
+    done = j.stream ? output_finish(*j.stream, out) : safe_write(path, out.view());
+  const int err = errno;  // of the call that failed, read before the message is formatted
+  switch (done) {
     case write_result::cannot_open:
-      return job_fail(j, job_part::output, "cannot open %s for writing", path);
+      job_fail(j, job_part::output, "cannot open %s for writing", path);
+      j.err.sys_errno = err;
+      return false;
     case write_result::write_error:
-      return job_fail(j, job_part::output, "write error on %s", path);
+      job_fail(j, job_part::output, "write error on %s", path);
+      j.err.sys_errno = err;
+      return false;
     case write_result::ok:
       break;
   }

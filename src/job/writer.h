@@ -1,6 +1,7 @@
 // The output document: object numbering plan and the writer of the whole PDF file.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "job/job.h"
@@ -17,10 +18,22 @@ bool plan_objects(overlay_job& j);
 // appended by the import with their positions recorded.
 void write_head(overlay_job& j);
 
+// Where the finished output goes: into `bytes` when given, else to the open descriptor `fd` when
+// it is one (in one piece), else to the file at `path`, which messages name in every case.
+struct output_target {
+  const char* path = "";
+  int fd = -1;
+  std::string* bytes = nullptr;
+};
+
 // Appends the rest of the file to j.out (copied resources, cross-reference table, trailer),
-// releasing each input document once its copies are made, and writes it to path. True, or false
-// with the job's message and nothing at path changed.
-bool write_output(overlay_job& j, const char* path);
+// releasing each input document once its copies are made, and writes it to its target. True, or
+// false with the job's message (and the errno of a failed open or write), nothing at a path
+// changed.
+bool write_output(overlay_job& j, const output_target& to);
+inline bool write_output(overlay_job& j, const char* path) {
+  return write_output(j, output_target{path});
+}
 
 // The largest byte position a cross-reference entry can name: ten decimal digits.
 inline constexpr int64_t kMaxXrefOffset = 9999999999;

@@ -14,7 +14,7 @@
 namespace qm {
 
 void file_data_release::operator()(char* p) const noexcept {
-  if (!p) return;
+  if (!p || lent) return;
   if (mapped == 0)
     delete[] p;
   else

@@ -7,12 +7,18 @@
 namespace qm {
 
 // Gives back the room of a file's bytes: an anonymous mapping of `mapped` bytes, or, with mapped
-// 0, an array from new[].
+// 0, an array from new[]; or nothing, for bytes that the caller lent and keeps (borrowed()).
 struct file_data_release {
   size_t mapped = 0;
+  bool lent = false;
 
   file_data_release() = default;
   explicit file_data_release(size_t m) noexcept : mapped(m) {}
+  static file_data_release borrowed() noexcept {
+    file_data_release r;
+    r.lent = true;
+    return r;
+  }
   // Bytes from new[] (std::make_unique<char[]>) are taken over as they are.
   file_data_release(std::default_delete<char[]>) noexcept {}
   void operator()(char* p) const noexcept;

@@ -13,11 +13,16 @@
 // discarded once every stream's extent is known.
 #include "reader/load.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "reader/objstm.h"
@@ -343,35 +348,131 @@ int doc_load_bytes(std::unique_ptr<char[]> data, int32_t len, const char* name, 
   return load_bytes(std::move(data), len, name, d, m);
 }
 
+int doc_load_view(std::string_view bytes, const char* name, doc& d, msg& m) {
+  // The reader never writes into a document's bytes, so the caller's may be read in place.
+  if (bytes.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    reset(d);
+    msg_set(m, "empty input file: %s", name ? name : "");
+    return -1;
+  }
+  file_data borrowed(const_cast<char*>(bytes.data()), file_data_release::borrowed());
+  return load_bytes(std::move(borrowed), static_cast<int32_t>(bytes.size()), name, d, m);
+}
+
+namespace {
+
+// A failed read, with the errno of the call that failed.
+int read_failed(msg& m, const char* name, int err) {
+  msg_set(m, "read error on %s", name);
+  m.sys_errno = err;
+  return -1;
+}
+
+// Reads a descriptor that is not a regular file (a pipe, a terminal, a character device) to its
+// end, the bytes growing in a buffer that doubles. More than a signed 32-bit size is too large.
+int load_stream(int fd, const char* name, doc& d, msg& m) {
+  constexpr size_t kMax = static_cast<size_t>(std::numeric_limits<int32_t>::max());
+  std::string bytes;
+  try {
+    bytes.resize(size_t{64} << 10);
+  } catch (const std::bad_alloc&) {
+    return read_failed(m, name, 0);
+  }
+  size_t len = 0;
+  for (;;) {
+    if (len == bytes.size()) {
+      if (len > kMax) break;
+      try {
+        bytes.resize(std::min(2 * len, kMax + 1));
+      } catch (const std::bad_alloc&) {
+        return read_failed(m, name, 0);
+      }
+    }
+    const ssize_t n = ::read(fd, bytes.data() + len, bytes.size() - len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return read_failed(m, name, errno);
+    }
+    if (n == 0) break;
+    len += static_cast<size_t>(n);
+  }
+  if (len < 1 || len > kMax) {
+    reset(d);
+    msg_set(m, "empty input file: %s", name);
+    return -1;
+  }
+  std::unique_ptr<char[]> data(new (std::nothrow) char[len]);
+  if (!data) return read_failed(m, name, 0);
+  std::memcpy(data.get(), bytes.data(), len);
+  std::string().swap(bytes);
+  return load_bytes(std::move(data), static_cast<int32_t>(len), name, d, m);
+}
+
+}  // namespace
+
+int doc_load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min) {
+  reset(d);
+  if (!name) name = "";
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    msg_set(m, "cannot open %s", name);
+    m.sys_errno = errno;
+    return -1;
+  }
+  // A folder opens for reading but holds no bytes: it cannot be opened as an input.
+  if (S_ISDIR(st.st_mode)) {
+    msg_set(m, "cannot open %s", name);
+    m.sys_errno = EISDIR;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) return load_stream(fd, name, d, m);
+  // A regular file from where the descriptor stands (the start, for a file just opened) to its
+  // end, read into room of exactly that size.
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  const int64_t size = static_cast<int64_t>(st.st_size) - (at > 0 ? static_cast<int64_t>(at) : 0);
+  if (size < 1 || size > std::numeric_limits<int32_t>::max()) {
+    msg_set(m, "empty input file: %s", name);
+    return -1;
+  }
+  file_data data = file_data_alloc(static_cast<size_t>(size), map_min);
+  if (!data) return read_failed(m, name, 0);
+  size_t got = 0;
+  while (got < static_cast<size_t>(size)) {
+    const ssize_t n = ::read(fd, data.get() + got, static_cast<size_t>(size) - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return read_failed(m, name, errno);
+    }
+    if (n == 0) return read_failed(m, name, 0);  // the file shrank while it was read
+    got += static_cast<size_t>(n);
+  }
+  return load_bytes(std::move(data), static_cast<int32_t>(size), name, d, m);
+}
+
 int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   reset(d);
   if (!path) {
     msg_set(m, "NULL path argument");
     return -1;
   }
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
     msg_set(m, "cannot open %s", path);
+    m.sys_errno = errno;
     return -1;
   }
-  // The size through 64-bit offsets, so that a file of 2 GiB or more is told apart from a small
-  // one instead of wrapping.
-  int64_t size = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) size = static_cast<int64_t>(ftello(f));
-  if (size < 1 || size > std::numeric_limits<int32_t>::max() || fseeko(f, 0, SEEK_SET) != 0) {
-    std::fclose(f);
-    msg_set(m, "empty input file: %s", path);
-    return -1;
+  int r;
+  try {
+    r = doc_load_fd(fd, path, d, m, map_min);
+  } catch (...) {
+    ::close(fd);
+    throw;
   }
-  file_data data = file_data_alloc(static_cast<size_t>(size), map_min);
-  if (!data ||
-      std::fread(data.get(), 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
-    std::fclose(f);
-    msg_set(m, "read error on %s", path);
-    return -1;
-  }
-  std::fclose(f);
-  return load_bytes(std::move(data), static_cast<int32_t>(size), path, d, m);
+  ::close(fd);
+  return r;
 }
 
 }  // namespace qm

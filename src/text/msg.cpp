@@ -15,6 +15,7 @@ void msg_vset(msg& m, const char* fmt, va_list ap) {
   if (n > kMsgSize - 1) n = kMsgSize - 1;
   for (int i = 0; i < n; ++i) m.text[i] = line[i];
   m.text[n] = 0;
+  m.sys_errno = 0;
 }
 
 void msg_set(msg& m, const char* fmt, ...) {

@@ -1,8 +1,8 @@
 """Shared fixtures: the package under test, fixture PDFs and a checker for written PDFs.
 
-The tests import the package from this checkout (bindings/python/src) and run it against the
-library named by QUIREMARK_LIBRARY (a build's libquiremark.so), unless QUIREMARK_TEST_INSTALLED is
-set, in which case the installed package is tested with whatever library it finds.
+The tests import the package staged by a CMake build (QUIREMARK_PACKAGE_DIR, which CTest sets to
+<build>/python: the package's Python files next to the compiled module), or, when
+QUIREMARK_TEST_INSTALLED is set, the package installed for the interpreter that runs them.
 """
 
 from __future__ import annotations
@@ -18,22 +18,30 @@ from typing import Callable, Sequence
 import pytest
 
 HERE = Path(__file__).resolve().parent
-SRC = HERE.parent / "src"
-if not os.environ.get("QUIREMARK_TEST_INSTALLED"):
-    sys.path.insert(0, str(SRC))
+PACKAGE_DIR = os.environ.get("QUIREMARK_PACKAGE_DIR", "")
+if PACKAGE_DIR:
+    sys.path.insert(0, PACKAGE_DIR)
+elif not os.environ.get("QUIREMARK_TEST_INSTALLED"):
+    raise SystemExit(
+        "Set QUIREMARK_PACKAGE_DIR to a build's staged package (e.g. build/python, made by "
+        "cmake --build build --target quiremark_python), or QUIREMARK_TEST_INSTALLED=1 to test "
+        "the installed package."
+    )
+# The checkout the tests run from, for the examples and the project's version.
+SOURCE_DIR = Path(os.environ.get("QUIREMARK_SOURCE_DIR") or HERE.parents[2])
 
 import pdfwriter  # noqa: E402
 import quiremark  # noqa: E402
 
 
-@pytest.fixture(scope="session")
-def library() -> str:
-    """Where the library under test lives; fails every test that needs it when it cannot load."""
-    try:
-        return quiremark.library_path()
-    except quiremark.LibraryNotFoundError as exc:
-        pytest.fail(f"{exc}\nBuild the library and set QUIREMARK_LIBRARY to its path, "
-                    f"e.g. QUIREMARK_LIBRARY=build/libquiremark.so", pytrace=False)
+def python_env(**extra: str) -> dict:
+    """The environment for a child Python that imports the same package as these tests."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    if PACKAGE_DIR:
+        env["PYTHONPATH"] = PACKAGE_DIR
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env.update(extra)
+    return env
 
 
 MakePdf = Callable[..., Path]

@@ -2,25 +2,21 @@
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from conftest import HERE, SRC, page_count
+from conftest import SOURCE_DIR, page_count, python_env
 
-EXAMPLES = HERE.parents[2] / "examples"
+EXAMPLES = SOURCE_DIR / "examples"
 pytestmark = pytest.mark.skipif(not EXAMPLES.is_dir(), reason="not in a quiremark checkout")
 
 
-def run(script: str, *args: object, library: str = "") -> subprocess.CompletedProcess:
-    env = dict(os.environ, PYTHONPATH=str(SRC), PYTHONDONTWRITEBYTECODE="1")
-    if library:
-        env["QUIREMARK_LIBRARY"] = library
-    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)], env=env,
-                          capture_output=True, text=True)
+def run(script: str, *args: object) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
+                          env=python_env(), capture_output=True, text=True)
 
 
 @pytest.mark.parametrize("size, box", [("a4", b"[0 0 595 842]"), ("letter", b"[0 0 612 792]"),
@@ -43,24 +39,23 @@ def test_make_watermark_refuses_bad_options(tmp_path: Path, args):
     assert not (tmp_path / "wm.pdf").exists()
 
 
-def test_stamp_watermark(library: str, make_pdf, tmp_path: Path):
+def test_stamp_watermark(make_pdf, tmp_path: Path):
     wm = tmp_path / "wm.pdf"
     assert run("make_watermark.py", "DRAFT", wm).returncode == 0
     inputs = [make_pdf("a.pdf", 3), make_pdf("b.pdf", 1)]
-    done = run("stamp_watermark.py", wm, tmp_path / "out", *inputs, library=library)
+    done = run("stamp_watermark.py", wm, tmp_path / "out", *inputs)
     assert done.returncode == 0, done.stderr
     assert page_count(tmp_path / "out" / "a.pdf") == 3
     assert page_count(tmp_path / "out" / "b.pdf") == 1
     assert done.stdout.splitlines() == [f"{p} -> {tmp_path / 'out' / p.name}" for p in inputs]
 
 
-def test_stamp_watermark_reports_each_failure(library: str, make_pdf, tmp_path: Path):
+def test_stamp_watermark_reports_each_failure(make_pdf, tmp_path: Path):
     wm = make_pdf("wm.pdf")
     secret = make_pdf("secret.pdf", encrypted=True)
     good = make_pdf("good.pdf", 2)
     missing = tmp_path / "missing.pdf"
-    done = run("stamp_watermark.py", "--under", wm, tmp_path / "out", secret, missing, good,
-               library=library)
+    done = run("stamp_watermark.py", "--under", wm, tmp_path / "out", secret, missing, good)
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
         f"{secret}: skipped, encrypted PDFs cannot be stamped",

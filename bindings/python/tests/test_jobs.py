@@ -1,8 +1,11 @@
-"""Successful jobs: page counts, layer order, opacity, and the arguments reaching the library."""
+"""Successful jobs: page counts, layer order, opacity, and the options reaching the job."""
 
 from __future__ import annotations
 
+import inspect
 import math
+from decimal import Decimal
+from fractions import Fraction
 from pathlib import Path
 
 import pytest
@@ -10,8 +13,6 @@ import pytest
 import quiremark
 from conftest import page_contents, page_count
 from pdfwriter import Page
-
-pytestmark = pytest.mark.usefixtures("library")
 
 BG_FIRST = [b"/Bg Do", b"/Fg Do"]
 FG_FIRST = [b"/Fg Do", b"/Bg Do"]
@@ -64,27 +65,28 @@ def test_underlay_draws_the_foreground_first(make_pdf, tmp_path: Path, job, unde
 @pytest.mark.parametrize(
     "opacity, written",
     [
-        (None, None),  # quiremark_merge: opaque, no transparency state
+        (None, None),  # opaque, no transparency state
         (0.5, b"0.5000"),
         (0.25, b"0.2500"),
         (0, b"0"),
-        (-0.25, b"0"),  # clamped to invisible
+        (0.0, b"0"),
+        (Fraction(3, 4), b"0.7500"),  # any real number
         (0.998, b"0.9980"),
         (0.999, None),  # counts as opaque
         (1, None),
-        (1.5, None),  # clamped to opaque
-        (math.nan, None),
+        (1.0, None),
     ],
 )
-def test_opacity(make_pdf, tmp_path: Path, opacity, written):
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_opacity(make_pdf, tmp_path: Path, job, opacity, written):
     out = tmp_path / "out.pdf"
-    quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), out, opacity=opacity)
+    getattr(quiremark, job)(make_pdf("bg.pdf"), make_pdf("fg.pdf"), out, opacity=opacity)
     data = out.read_bytes()
     if written is None:
         assert b"/GSovl" not in data
     else:
         assert b"/ca %s /CA %s >>" % (written, written) in data
-        assert b"q /GSovl gs 1 0 0 1 " in page_contents(out)[0]
+        assert b"q /GSovl gs " in page_contents(out)[0]
     assert page_count(out) == 1
 
 
@@ -96,9 +98,19 @@ def test_opacity_with_underlay(make_pdf, tmp_path: Path):
     assert content.startswith(b"q /GSovl gs ")
 
 
-@pytest.mark.parametrize("opacity", ["0.5", b"1", [0.5], complex(0.5)])
+@pytest.mark.parametrize("opacity", [-0.25, 1.5, -0.0001, 1.0001, math.nan, math.inf, -math.inf,
+                                     2, Fraction(3, 2)])
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_opacity_outside_0_to_1_is_refused(make_pdf, tmp_path: Path, job, opacity):
+    with pytest.raises(ValueError, match="opacity must be from 0 to 1"):
+        getattr(quiremark, job)(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf",
+                                opacity=opacity)
+    assert not (tmp_path / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("opacity", ["0.5", b"1", [0.5], complex(0.5), True, False, Decimal("0.5")])
 def test_opacity_must_be_a_real_number(make_pdf, tmp_path: Path, opacity):
-    with pytest.raises(TypeError, match="opacity"):
+    with pytest.raises(TypeError, match="opacity must be a real number or None"):
         quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf",
                         opacity=opacity)
     assert not (tmp_path / "o.pdf").exists()
@@ -127,10 +139,22 @@ def test_compressed_content_is_accepted(make_pdf, tmp_path: Path):
     assert page_count(out) == 2
 
 
-def test_keyword_only_options(make_pdf, tmp_path: Path):
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_options_are_keywords_only(make_pdf, tmp_path: Path, job):
+    run = getattr(quiremark, job)
+    bg, fg, out = make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf"
     with pytest.raises(TypeError):
-        quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", True)  # type: ignore[misc]
+        run(bg, fg, out, True)
+    with pytest.raises(TypeError, match=f"{job}\\(\\) got an unexpected keyword argument 'opacty'"):
+        run(bg, fg, out, opacty=0.5)
     with pytest.raises(TypeError):
-        quiremark.stamp(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", True)  # type: ignore[misc]
-    with pytest.raises(TypeError):
-        quiremark.stamp(make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "o.pdf", opacity=0.5)  # type: ignore[call-arg]
+        run(bg, fg)  # the output is not optional
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_signature_names_every_option(job):
+    params = inspect.signature(getattr(quiremark, job)).parameters
+    assert list(params) == ["background", "foreground", "output", "underlay", "opacity"]
+    assert params["underlay"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert (params["underlay"].default, params["opacity"].default) == (False, None)

@@ -1,4 +1,4 @@
-"""Path arguments: str, bytes and os.PathLike reach the library as the same file names."""
+"""Path arguments: str and os.PathLike (giving str or bytes) name the same files."""
 
 from __future__ import annotations
 
@@ -10,8 +10,6 @@ import pytest
 
 import quiremark
 from conftest import page_count
-
-pytestmark = pytest.mark.usefixtures("library")
 
 
 class BytesPathLike:
@@ -26,7 +24,6 @@ class BytesPathLike:
 
 FORMS = {
     "str": str,
-    "bytes": os.fsencode,
     "pathlib": Path,
     "bytes PathLike": BytesPathLike,
 }
@@ -36,7 +33,8 @@ FORMS = {
 def test_path_forms(make_pdf, tmp_path: Path, form):
     convert = FORMS[form]
     out = tmp_path / "out.pdf"
-    quiremark.stamp(convert(make_pdf("bg.pdf", 2)), convert(make_pdf("fg.pdf")), convert(out))
+    assert quiremark.stamp(convert(make_pdf("bg.pdf", 2)), convert(make_pdf("fg.pdf")),
+                           convert(out)) is None
     assert page_count(out) == 2
 
 
@@ -51,7 +49,7 @@ def test_path_forms_in_messages(tmp_path: Path, form):
 
 def test_mixed_forms(make_pdf, tmp_path: Path):
     out = tmp_path / "out.pdf"
-    quiremark.merge(str(make_pdf("bg.pdf")), os.fsencode(make_pdf("fg.pdf")), out, opacity=0.5)
+    quiremark.merge(str(make_pdf("bg.pdf")), BytesPathLike(make_pdf("fg.pdf")), out, opacity=0.5)
     assert page_count(out) == 1
 
 
@@ -72,35 +70,44 @@ def test_file_name_that_is_not_utf8(make_pdf, tmp_path: Path):
     with open(name, "wb") as f:
         f.write(make_pdf("source.pdf", 3).read_bytes())
     out = os.fsencode(tmp_path) + b"/out-\xff.pdf"
-    quiremark.stamp(name, make_pdf("fg.pdf"), out)
-    assert page_count(Path(os.fsdecode(out))) == 3
-    # The same names given as str (with surrogate escapes) name the same files.
+    # Byte names reach the job through os.fsdecode (surrogate escapes) and come out unchanged.
     quiremark.stamp(os.fsdecode(name), make_pdf("fg.pdf"), os.fsdecode(out))
+    assert page_count(Path(os.fsdecode(out))) == 3
     missing = os.fsencode(tmp_path) + b"/missing-\xe9.pdf"
     with pytest.raises(quiremark.InputError) as info:
-        quiremark.stamp(make_pdf("bg.pdf"), missing, out)
+        quiremark.stamp(make_pdf("bg.pdf"), os.fsdecode(missing), os.fsdecode(out))
     assert info.value.path == os.fsdecode(missing)
     assert os.fsencode(info.value.message) == b"cannot open " + missing
 
 
 @pytest.mark.parametrize("role", [0, 1, 2])
-@pytest.mark.parametrize("bad", ["a\0b.pdf", b"a\0b.pdf"])
-def test_nul_in_path_is_refused(make_pdf, tmp_path: Path, role, bad):
+def test_nul_in_path_is_refused(make_pdf, tmp_path: Path, role):
     args = [make_pdf("bg.pdf"), make_pdf("fg.pdf"), tmp_path / "out.pdf"]
-    args[role] = bad
+    args[role] = "a\0b.pdf"
     with pytest.raises(ValueError, match=("background", "foreground", "output")[role]):
         quiremark.stamp(*args)
     assert not (tmp_path / "out.pdf").exists()
 
 
-@pytest.mark.parametrize("bad", [None, 42, ["a.pdf"], bytearray(b"a.pdf")])
-def test_other_types_are_refused(make_pdf, tmp_path: Path, bad):
-    with pytest.raises(TypeError, match="output must be str, bytes or os.PathLike"):
+@pytest.mark.parametrize("role", ["background", "foreground"])
+@pytest.mark.parametrize("bad", [None, 42, 1.5, ["a.pdf"]])
+def test_other_input_types_are_refused(make_pdf, tmp_path: Path, role, bad):
+    args = {"background": make_pdf("bg.pdf"), "foreground": make_pdf("fg.pdf")}
+    args[role] = bad
+    with pytest.raises(TypeError, match=f"{role} must be a path .*, not {type(bad).__name__}"):
+        quiremark.merge(args["background"], args["foreground"], tmp_path / "o.pdf")
+
+
+@pytest.mark.parametrize("bad", [42, ["a.pdf"], b"a.pdf", bytearray(b"a.pdf")])
+def test_other_output_types_are_refused(make_pdf, tmp_path: Path, bad):
+    # bytes are a PDF, not a path: as output they mean nothing.
+    with pytest.raises(TypeError, match="output must be a path .*, a binary file object or None"):
         quiremark.merge(make_pdf("bg.pdf"), make_pdf("fg.pdf"), bad)
 
 
-def test_empty_path_fails_in_the_library(make_pdf, tmp_path: Path):
+def test_empty_path_fails_in_the_job(make_pdf, tmp_path: Path):
     with pytest.raises(quiremark.InputError) as info:
         quiremark.stamp("", make_pdf("fg.pdf"), tmp_path / "out.pdf")
     assert str(info.value) == "cannot open "
     assert info.value.role == "background"
+    assert isinstance(info.value, FileNotFoundError)

@@ -1,17 +1,18 @@
-"""The exceptions raised by the binding, and the mapping from the library's messages to them.
+"""The exceptions raised by the package, and how a failed job's outcome becomes one of them.
 
-The C library reports a failure as one line of text. Its messages follow a small set of fixed
-templates, some of them ending in the path of the file concerned, so the binding can tell what kind
-of failure a message describes and which of the three paths it names. A message is at most 1023
-bytes long: a longer one is cut, so a template is matched against the message as the library would
-have cut it.
+A failed job hands back the library's one-line message, which file it was working on when it failed
+(its role: background, foreground or output) and, when a system call failed, that call's errno.
+The message follows one of a small set of fixed templates, which tell the kind of failure; the role
+and errno come from the job itself, so they are right even for messages that name no file. A
+message is at most 1023 bytes long: a longer one is cut, and the templates are matched so that a
+cut message still gets its kind.
 """
 
 from __future__ import annotations
 
 import os
 import re
-from typing import Optional, Sequence, Tuple, Type
+from typing import Any, Dict, Optional, Tuple, Type
 
 __all__ = [
     "Error",
@@ -24,8 +25,10 @@ __all__ = [
     "OutOfMemoryError",
 ]
 
-# The library keeps its message in a 1024-byte text, terminator included.
+# The library's messages are at most this many bytes.
 MESSAGE_LIMIT = 1023
+
+ROLES = ("background", "foreground", "output")
 
 
 class Error(Exception):
@@ -38,13 +41,13 @@ class Error(Exception):
         message: the library's message.
         kind: what went wrong, one of ``"input"``, ``"encrypted"``, ``"no_pages"``,
             ``"page_tree"``, ``"limit"``, ``"output"``, ``"out_of_memory"`` (each with its own
-            subclass), ``"argument"`` (a bad argument that the binding let through),
+            subclass), ``"argument"`` (a bad argument that the package let through),
             ``"internal"`` (a fault in the library) or ``"unknown"`` (a message this version of
-            the binding does not know).
-        role: which file the message is about, ``"background"``, ``"foreground"`` or
-            ``"output"``, when the message tells; otherwise None.
-        path: the path of that file as the caller gave it (decoded with :func:`os.fsdecode`),
-            when the message names one of the job's paths; otherwise None.
+            the package does not know).
+        role: the file the job was working on when it failed, ``"background"``,
+            ``"foreground"`` or ``"output"``; None when the failure concerns no one file.
+        path: the path of that file as the caller gave it (``str``, after :func:`os.fsdecode`),
+            or None when the role is None or that file was given as bytes or a file object.
     """
 
     kind: str = "unknown"
@@ -60,13 +63,18 @@ class Error(Exception):
     def __str__(self) -> str:
         return self.message
 
-    def __reduce__(self):  # type: ignore[no-untyped-def]
-        # Keeps role and path across pickling (multiprocessing hands exceptions back pickled).
-        return (type(self), (self.message,), {"role": self.role, "path": self.path})
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Keeps the attributes across pickling (multiprocessing hands exceptions back pickled).
+        # BaseException.__setstate__ sets each one with setattr, which also reaches the errno,
+        # strerror and filename slots of the OSError classes below.
+        state: Dict[str, Any] = dict(self.__dict__)
+        if isinstance(self, OSError):
+            state.update(errno=self.errno, strerror=self.strerror, filename=self.filename)
+        return (type(self), (self.message,), state)
 
 
 class InputError(Error):
-    """An input file could not be opened or read, was empty, or holds no PDF objects."""
+    """An input could not be opened or read, was empty, or holds no PDF objects."""
 
     kind = "input"
 
@@ -108,56 +116,80 @@ class OutOfMemoryError(Error, MemoryError):
     kind = "out_of_memory"
 
 
-_INPUT_ROLES = ("background", "foreground")
-_OUTPUT_ROLES = ("output",)
-
-# Messages that end in a path: template (its path placeholder last), exception, roles it may name.
-# Inputs are tried before the output: the library opens both inputs before it creates the output,
-# so where two readings of a message are possible the input one is what happened.
-_PATH_TEMPLATES: Tuple[Tuple[bytes, bytes, Type[Error], Tuple[str, ...]], ...] = (
-    (b"cannot open ", b"", InputError, _INPUT_ROLES),
-    (b"empty input file: ", b"", InputError, _INPUT_ROLES),
-    (b"read error on ", b"", InputError, _INPUT_ROLES),
-    ("no PDF objects found \u2014 not a PDF: ".encode(), b"", InputError, _INPUT_ROLES),
-    (b"encrypted PDFs are not supported: ", b"", EncryptedError, _INPUT_ROLES),
-    (b"cannot open ", b" for writing", OutputError, _OUTPUT_ROLES),
-    (b"write error on ", b"", OutputError, _OUTPUT_ROLES),
-    (b"output too large for ", b": objects beyond byte 9999999999 cannot be listed in the "
-     b"cross-reference table", LimitError, _OUTPUT_ROLES),
+# A file that cannot be opened, read or written raises an exception that is both the package's
+# error and the OSError that Python raises for that errno, so that either kind of handler catches
+# it: InputFileNotFoundError is an InputError and a FileNotFoundError, and so on. Every class is
+# made here at import, under its own name in this module, so that the exceptions pickle.
+_OS_CLASSES: Tuple[Type[OSError], ...] = (
+    FileNotFoundError,
+    PermissionError,
+    IsADirectoryError,
+    NotADirectoryError,
+    OSError,
 )
 
-# Every message the library writes, by pattern, for messages that name none of the job's paths
-# (or that name a file the caller did not pass, which only happens when other code in the process
-# calls the library without the binding's lock): pattern, exception, role, kind when it is not the
-# exception's own. Order matters: "for writing" before "cannot open".
-_PATTERNS: Tuple[Tuple["re.Pattern[str]", Type[Error], Optional[str], Optional[str]], ...] = tuple(
-    (re.compile(pattern, re.DOTALL), cls, role, kind)
-    for pattern, cls, role, kind in (
-        (r"cannot open .* for writing\Z", OutputError, "output", None),
-        (r"write error on ", OutputError, "output", None),
-        (r"output too large for ", LimitError, "output", None),
-        (r"cannot open ", InputError, None, None),
-        (r"empty input file: ", InputError, None, None),
-        (r"read error on ", InputError, None, None),
-        (r"no PDF objects found \u2014 not a PDF: ", InputError, None, None),
-        (r"encrypted PDFs are not supported: ", EncryptedError, None, None),
-        (r"document has no pages\Z", NoPagesError, None, None),
-        (r"background PDF has no pages\Z", NoPagesError, "background", None),
-        (r"foreground PDF has no pages\Z", NoPagesError, "foreground", None),
-        (r"catalog \(obj -?\d+\) has no /Pages reference\Z", PageTreeError, None, None),
-        (r"page tree uses inline page dictionaries", PageTreeError, None, None),
-        (r"could not resolve the page tree", PageTreeError, None, None),
-        (r"invalid total page count: -?\d+\Z", LimitError, None, None),
-        (r"too many objects for one output file", LimitError, None, None),
-        (r"out of memory\Z", OutOfMemoryError, None, None),
-        (r"failed to build form XObject for background page", OutOfMemoryError, "background", None),
-        (r"failed to build form XObject for foreground page", OutOfMemoryError, "foreground", None),
-        (r"failed to build stamp form XObject\Z", OutOfMemoryError, "foreground", None),
-        (r"NULL path argument\Z", Error, None, "argument"),
-        (r"invalid mode -?\d+: must be 0", Error, None, "argument"),
-        (r"internal error: ", Error, None, "internal"),
+
+def _system_class(base: Type[Error], os_class: Type[OSError]) -> Type[Error]:
+    name = base.__name__[: -len("Error")] + (
+        "OSError" if os_class is OSError else os_class.__name__
+    )
+    doc = (
+        f"{base.__name__} for a failed system call: also {os_class.__name__}, with errno, "
+        "strerror and filename set."
+    )
+    cls = type(name, (base, os_class), {"__module__": __name__, "__doc__": doc})
+    globals()[name] = cls
+    return cls
+
+
+_SYSTEM_CLASSES: Dict[Tuple[Type[Error], Type[OSError]], Type[Error]] = {
+    (base, os_class): _system_class(base, os_class)
+    for base in (InputError, OutputError)
+    for os_class in _OS_CLASSES
+}
+
+
+def _os_class(code: int) -> Type[OSError]:
+    """The OSError subclass that Python itself raises for errno ``code``, among those above."""
+    chosen = type(OSError(code, ""))
+    return chosen if chosen in _OS_CLASSES else OSError
+
+
+# Every message the library writes, by pattern: exception, kind when it is not the exception's
+# own. A pattern matches the start of the message, so a message cut after 1023 bytes still
+# matches unless the cut falls inside the fixed words. Order matters: "for writing" before
+# "cannot open".
+_PATTERNS: Tuple[Tuple["re.Pattern[str]", Type[Error], Optional[str]], ...] = tuple(
+    (re.compile(pattern, re.DOTALL), cls, kind)
+    for pattern, cls, kind in (
+        (r"cannot open .* for writing\Z", OutputError, None),
+        (r"write error on ", OutputError, None),
+        (r"output too large for ", LimitError, None),
+        (r"cannot open ", InputError, None),
+        (r"empty input file: ", InputError, None),
+        (r"read error on ", InputError, None),
+        (r"no PDF objects found \u2014 not a PDF: ", InputError, None),
+        (r"encrypted PDFs are not supported: ", EncryptedError, None),
+        (r"document has no pages\Z", NoPagesError, None),
+        (r"(background|foreground) PDF has no pages\Z", NoPagesError, None),
+        (r"catalog \(obj -?\d+\) has no /Pages reference\Z", PageTreeError, None),
+        (r"page tree uses inline page dictionaries", PageTreeError, None),
+        (r"could not resolve the page tree", PageTreeError, None),
+        (r"invalid total page count: -?\d+\Z", LimitError, None),
+        (r"too many objects for one output file", LimitError, None),
+        (r"out of memory\Z", OutOfMemoryError, None),
+        (r"failed to build form XObject for (background|foreground) page", OutOfMemoryError,
+         None),
+        (r"failed to build stamp form XObject\Z", OutOfMemoryError, None),
+        (r"NULL path argument\Z", Error, "argument"),
+        (r"invalid mode -?\d+: must be 0", Error, "argument"),
+        (r"internal error: ", Error, "internal"),
     )
 )
+
+# A message cut after 1023 bytes loses " for writing": an output that cannot be opened is then
+# told by its role.
+_CUT_OUTPUT = re.compile(r"cannot open ", re.DOTALL)
 
 
 def _decode(raw: bytes) -> str:
@@ -165,23 +197,39 @@ def _decode(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def error_from_message(raw: bytes, paths: Sequence[Tuple[str, bytes]] = ()) -> Error:
-    """Builds the exception for a failed job from the library's message.
+def error_from_result(
+    raw: bytes,
+    role: Optional[str] = None,
+    path: Optional[str] = None,
+    code: int = 0,
+) -> Error:
+    """Builds the exception for a failed job.
 
-    raw: the message bytes as the library left them. paths: the job's paths as (role, encoded
-    path) pairs, in the order background, foreground, output.
+    raw: the library's message as bytes. role: the file the job was working on, or None.
+    path: that file's path as the caller gave it, or None. code: the errno of the system call
+    that failed, or 0.
     """
-    message = _decode(raw)
+    if role not in ROLES:
+        role = None
     if not raw:
-        return Error("the job failed without a message")
-    for head, tail, cls, roles in _PATH_TEMPLATES:
-        for role, path in paths:
-            if role in roles and (head + path + tail)[:MESSAGE_LIMIT] == raw:
-                return cls(message, role=role, path=os.fsdecode(path))
-    for pattern, cls, known_role, kind in _PATTERNS:
-        if pattern.match(message):
-            err = cls(message, role=known_role)
-            if kind is not None:
-                err.kind = kind
-            return err
-    return Error(message)
+        return Error("the job failed without a message", role=role, path=path)
+    message = _decode(raw)
+    cls: Type[Error] = Error
+    kind: Optional[str] = None
+    if role == "output" and len(raw) == MESSAGE_LIMIT and _CUT_OUTPUT.match(message):
+        cls = OutputError
+    else:
+        for pattern, candidate, candidate_kind in _PATTERNS:
+            if pattern.match(message):
+                cls, kind = candidate, candidate_kind
+                break
+    if code and cls in (InputError, OutputError):
+        cls = _SYSTEM_CLASSES[(cls, _os_class(code))]
+    err = cls(message, role=role, path=path)
+    if kind is not None:
+        err.kind = kind
+    if isinstance(err, OSError):
+        err.errno = code
+        err.strerror = os.strerror(code)
+        err.filename = path
+    return err

@@ -1,0 +1,120 @@
+// quiremark._native: one overlay job per call, run with the interpreter lock released.
+//
+// The Python side (quiremark/_job.py) checks every argument and hands over plain values: the
+// inputs as a name plus, for a PDF in memory, any object with the buffer interface; the output as
+// a path or None (the PDF comes back as bytes); the options as a dict. The job reports its own
+// outcome, so jobs on several threads run at once and each gets its own message.
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "job/run.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Every keyword option: the name Python uses and how it sets the job's options. The Python side
+// has already checked the value; None leaves the default.
+struct option {
+  const char* name;
+  void (*set)(qm::job_options&, py::handle value);
+};
+
+constexpr option kOptions[] = {
+    {"underlay", [](qm::job_options& o, py::handle v) { o.mode = v.cast<bool>() ? 1 : 0; }},
+    {"opacity",
+     [](qm::job_options& o, py::handle v) {
+       if (!v.is_none()) o.opacity = v.cast<float>();
+     }},
+};
+
+void set_option(qm::job_options& o, const std::string& name, py::handle value) {
+  for (const option& k : kOptions) {
+    if (name == k.name) {
+      k.set(o, value);
+      return;
+    }
+  }
+  throw py::type_error("unknown job option '" + name + "'");
+}
+
+// A PDF in memory: the caller's bytes, read in place. Holding the buffer keeps the object alive
+// and, for a bytearray, stops it from being resized while the job reads it without the lock.
+class held_bytes {
+ public:
+  explicit held_bytes(py::handle obj) {
+    if (obj.is_none()) return;
+    if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    held_ = true;
+  }
+  held_bytes(const held_bytes&) = delete;
+  held_bytes& operator=(const held_bytes&) = delete;
+  ~held_bytes() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  bool held() const { return held_; }
+  std::string_view bytes() const {
+    return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+const char* role_name(qm::job_part part) {
+  switch (part) {
+    case qm::job_part::background:
+      return "background";
+    case qm::job_part::foreground:
+      return "foreground";
+    case qm::job_part::output:
+      return "output";
+    case qm::job_part::none:
+      break;
+  }
+  return nullptr;
+}
+
+py::tuple run(py::bytes background, py::object background_data, py::bytes foreground,
+              py::object foreground_data, py::object output, bool stamp, py::dict options) {
+  qm::job_options o;
+  o.stamp = stamp;
+  o.background = std::string(background);
+  o.foreground = std::string(foreground);
+  for (auto item : options) set_option(o, py::cast<std::string>(item.first), item.second);
+
+  const held_bytes bg(background_data);
+  const held_bytes fg(foreground_data);
+  if (bg.held()) o.background_bytes = bg.bytes();
+  if (fg.held()) o.foreground_bytes = fg.bytes();
+  std::string pdf;
+  if (output.is_none())
+    o.output_bytes = &pdf;
+  else
+    o.output = output.cast<std::string>();
+
+  qm::job_result r;
+  {
+    py::gil_scoped_release unlocked;
+    qm::job_run(o, r);
+  }
+  const char* role = r.ok ? nullptr : role_name(r.part);
+  py::object role_obj = role ? py::object(py::str(role)) : py::object(py::none());
+  py::object data = py::none();
+  if (r.ok && output.is_none()) data = py::bytes(pdf);
+  return py::make_tuple(r.ok, py::bytes(r.message), role_obj, r.sys_errno, data);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "The compiled part of the quiremark package: runs overlay jobs.";
+  m.def("run", &run, py::arg("background"), py::arg("background_data"), py::arg("foreground"),
+        py::arg("foreground_data"), py::arg("output"), py::arg("stamp"), py::arg("options"),
+        "Runs one overlay job without the interpreter lock; see _native.pyi.");
+}
