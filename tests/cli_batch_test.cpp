@@ -882,8 +882,19 @@ TEST(BatchTool, KilledJobLeavesNoFile) {
       fs::create_directories(b.out);
       tool_run t;
       t.start(c.args, "killed");
-      while (t.running() && !caught) caught = writes_unnamed_in(t.pid, b.out);
-      if (caught) ::kill(t.pid, SIGKILL);
+      while (t.running() && !caught) {
+        if (!writes_unnamed_in(t.pid, b.out)) continue;
+        // Stopped, still writing an unnamed file, and no job in the instant between naming its
+        // complete file and renaming it (which a kill may interrupt): killed there.
+        ::kill(t.pid, SIGSTOP);
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(t.pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0 ||
+            info.si_code != CLD_STOPPED)
+          break;  // it ended first
+        caught = writes_unnamed_in(t.pid, b.out);
+        for (const std::string& name : qmtest::names_in(b.out)) caught = caught && name[0] == 'b';
+        ::kill(t.pid, caught ? SIGKILL : SIGCONT);
+      }
       t.wait();
       if (caught) {
         EXPECT_EQ(t.status, 128 + SIGKILL);

@@ -29,6 +29,7 @@ from __future__ import annotations
 from typing import Any, List, Optional
 
 from . import _job
+from ._batch import Result, iter_many, merge_many, run_many, stamp_many
 from ._errors import (
     EncryptedError,
     Error,
@@ -44,6 +45,11 @@ from ._version import __version__
 __all__ = [
     "merge",
     "stamp",
+    "stamp_many",
+    "merge_many",
+    "run_many",
+    "iter_many",
+    "Result",
     "Error",
     "InputError",
     "EncryptedError",

@@ -1,7 +1,7 @@
 # Type stubs of the quiremark package: the two job functions with their options, and the
 # exceptions.
 import os
-from typing import IO, Optional, Protocol, Union, overload
+from typing import IO, Iterable, Iterator, List, Optional, Protocol, Tuple, Union, overload
 
 from ._errors import (
     EncryptedError as EncryptedError,
@@ -65,3 +65,59 @@ def stamp(
     underlay: bool = False,
     opacity: Optional[float] = None,
 ) -> None: ...
+
+class Result:
+    """How one job of a batch ended (see stamp_many)."""
+
+    background: _Path
+    foreground: _Path
+    output: _Path
+    ok: bool
+    error: Optional[BaseException]
+    pages: int
+    seconds: float
+    def __init__(
+        self,
+        background: _Path,
+        foreground: _Path,
+        output: _Path,
+        ok: bool,
+        error: Optional[BaseException],
+        pages: int,
+        seconds: float,
+    ) -> None: ...
+
+def stamp_many(
+    backgrounds: Iterable[_Path],
+    foreground: _Path,
+    out_dir: _Path,
+    *,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+) -> List[Result]: ...
+def merge_many(
+    backgrounds: Iterable[_Path],
+    foreground: _Path,
+    out_dir: _Path,
+    *,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+) -> List[Result]: ...
+def run_many(
+    triples: Iterable[Tuple[_Path, _Path, _Path]],
+    *,
+    stamp: bool,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+) -> List[Result]: ...
+def iter_many(
+    triples: Iterable[Tuple[_Path, _Path, _Path]],
+    *,
+    stamp: bool,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+) -> Iterator[Result]: ...

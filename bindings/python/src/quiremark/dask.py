@@ -171,23 +171,39 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
         for _, foreground, _ in work:
             key = os.fspath(foreground)
             if key not in foreground_index:
-                foreground_index[key] = len(foregrounds)
-                with open(foreground, "rb") as f:
-                    foregrounds.append(f.read())
+                try:
+                    with open(foreground, "rb") as f:
+                        foregrounds.append(f.read())
+                    foreground_index[key] = len(foregrounds) - 1
+                except OSError:
+                    foreground_index[key] = -1  # its jobs fail here, as the job itself fails
         foregrounds = client.scatter(foregrounds, broadcast=True)
 
     def submit(group: List[int]) -> Any:
+        """The task for a group of jobs, or None when no job of the group is left for one."""
         if transfer == "paths":
             jobs = [tuple(os.path.abspath(p) for p in work[k]) for k in group]
             future = client.submit(_task_paths, stamp, jobs, options, pure=False)
-        else:
-            jobs = []
-            for k in group:
+            future.group = group
+            return future
+        jobs, sent = [], []
+        for k in group:
+            try:
+                if foreground_index[os.fspath(work[k][1])] < 0:
+                    raise OSError("foreground not readable")
                 with open(work[k][0], "rb") as f:
-                    names = (os.fsdecode(os.fspath(work[k][0])), os.fsdecode(os.fspath(work[k][1])))
-                    jobs.append((names, f.read(), foreground_index[os.fspath(work[k][1])]))
-            future = client.submit(_task_bytes, stamp, jobs, foregrounds, options, pure=False)
-        future.group = group
+                    data = f.read()
+            except OSError:
+                # An input the client cannot read: the job fails here, as it fails anywhere.
+                results[k] = _batch.run_one(stamp, work[k], options)
+                continue
+            names = (os.fsdecode(os.fspath(work[k][0])), os.fsdecode(os.fspath(work[k][1])))
+            jobs.append((names, data, foreground_index[os.fspath(work[k][1])]))
+            sent.append(k)
+        if not jobs:
+            return None
+        future = client.submit(_task_bytes, stamp, jobs, foregrounds, options, pure=False)
+        future.group = sent
         return future
 
     def fail_group(group: List[int], exc: BaseException) -> None:
@@ -197,15 +213,17 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
 
     pending = iter(groups)
     running = as_completed()
-    try:
+
+    def submit_next() -> None:
         for group in pending:
-            try:
-                running.add(submit(group))
-            except OSError as exc:  # a background the client cannot read (transfer="bytes")
-                fail_group(group, exc)
-                continue
-            if running.count() >= window:
-                break
+            future = submit(group)
+            if future is not None:
+                running.add(future)
+                return
+
+    try:
+        for _ in range(window):
+            submit_next()
         for future in running:
             group = future.group
             try:
@@ -227,12 +245,7 @@ def _run(client: Any, function: str, stamp: bool, work: List[_batch.Triple], tra
                         except OSError as exc:
                             ok, error, pages = False, exc, 0
                     results[k] = Result(background, foreground, output, ok, error, pages, seconds)
-            for group in pending:
-                try:
-                    running.add(submit(group))
-                    break
-                except OSError as exc:
-                    fail_group(group, exc)
+            submit_next()
     except BaseException:
         # Interrupted: the tasks not yet finished are cancelled.
         client.cancel(list(running.futures))
