@@ -146,6 +146,9 @@ def discover_tools(args, workdir):
         def qm_argv(s, bg, fg, out):
             return [qm, s.op, bg, fg, out] + (["--underlay"] if s.layer == "under" else [])
         tools.append(Tool("quiremark", qm, qm_argv))
+        if args.compact:
+            tools.append(Tool("quiremark-compact", qm, lambda s, bg, fg, out, qm_argv=qm_argv:
+                              qm_argv(s, bg, fg, out) + ["--compact"]))
     else:
         print("quiremark not found (give --quiremark PATH): peers only", file=sys.stderr)
 
@@ -192,8 +195,8 @@ def discover_tools(args, workdir):
                                                                  str(s.floor_size)]))
     if args.tools:
         wanted = args.tools.split(",")
-        unknown = set(wanted) - {"quiremark", "qpdf", "pdftk", "pikepdf", "mutool", "pypdf",
-                                 "floor"}
+        unknown = set(wanted) - {"quiremark", "quiremark-compact", "qpdf", "pdftk", "pikepdf",
+                                 "mutool", "pypdf", "floor"}
         if unknown:
             sys.exit("unknown tool(s): " + ", ".join(sorted(unknown)))
         tools = [t for t in tools if t.name in wanted]
@@ -354,7 +357,7 @@ def report(scenarios, tools, results, args):
     # Tools that were not run on any scenario of this report are left out of it.
     names = [t.name for t in tools
              if any(results[s.key][t.name].error != NOT_RUN for s in scenarios)]
-    peers = [n for n in names if n not in ("quiremark", "floor")]
+    peers = [n for n in names if n not in ("quiremark", "quiremark-compact", "floor")]
     lines = []
     w = lines.append
     w("")
@@ -478,6 +481,8 @@ def main(argv=None):
                     help="a tool whose warm-up took longer is not run again: the warm-up is its "
                          "one measurement (default 15 s)")
     ap.add_argument("--timeout", type=float, default=900.0, help="per process (default 900 s)")
+    ap.add_argument("--compact", action="store_true",
+                    help="also run quiremark with --compact, as the tool quiremark-compact")
     ap.add_argument("--check", action="store_true",
                     help="check every output with qpdf (--check, page count); on with --quick")
     ap.add_argument("--keep-outputs", action="store_true", help="leave the output files")

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "opacity.h"
+#include "zlib_deflate.h"
 
 namespace qmcli::batch {
 
@@ -34,6 +35,12 @@ const job_flag kJobFlags[] = {
     {"--underlay", false, no_check, [](qm::job_options& o, std::string_view) { o.mode = 1; }},
     {"--opacity", true, check_opacity,
      [](qm::job_options& o, std::string_view v) { o.opacity = parse_opacity(v).value_or(1.0f); }},
+    // Compressed by the tool's own compressor, as for the single-file commands.
+    {"--compact", false, no_check,
+     [](qm::job_options& o, std::string_view) {
+       o.compact = true;
+       o.compress = qmdeflate::zlib_compress;
+     }},
 };
 
 namespace {

@@ -48,6 +48,10 @@ struct command {
   int output_count = 0;
 };
 
+inline constexpr std::string_view kCompactHelp =
+    "write a smaller file that draws the same: the imported pages' contents compressed (kept as "
+    "the input compressed them where possible), and every copied object once";
+
 inline constexpr item kMergeItems[] = {
     {"BG", "background PDF; its pages set the size of the output pages"},
     {"FG", "foreground PDF; its page n is laid over background page n"},
@@ -56,6 +60,7 @@ inline constexpr item kMergeItems[] = {
     {"--opacity X",
      "draw the foreground at opacity X, from 0 (invisible) to 1 (opaque, the default), written "
      "as digits with an optional fraction: 0.35, .5, 1"},
+    {"--compact", kCompactHelp},
 };
 
 inline constexpr item kStampItems[] = {
@@ -66,6 +71,7 @@ inline constexpr item kStampItems[] = {
     {"--opacity X",
      "draw the stamp at opacity X, from 0 (invisible) to 1 (opaque, the default), written as "
      "digits with an optional fraction: 0.35, .5, 1"},
+    {"--compact", kCompactHelp},
 };
 
 // The batch command's arguments, then the job options it passes to every job (each as the
@@ -91,6 +97,7 @@ inline constexpr item kBatchItems[] = {
      "of the jobs"},
     {"--underlay", "draw the foreground underneath each background instead of on top"},
     {"--opacity X", "draw the foreground at opacity X, from 0 to 1, as for merge and stamp"},
+    {"--compact", kCompactHelp},
 };
 
 inline constexpr item kInfoItems[] = {
@@ -151,18 +158,18 @@ inline constexpr item kInfoOutputs[] = {
 };
 
 inline constexpr command kCommands[] = {
-    {"merge", "merge BG FG OUT [--underlay] [--opacity X]",
+    {"merge", "merge BG FG OUT [--underlay] [--opacity X] [--compact]",
      "Lay the pages of FG over the pages of BG, one to one.",
      "The output has as many pages as the longer input; a page beyond the shorter input's end "
      "shows only the other input's page.",
      kMergeItems, static_cast<int>(std::size(kMergeItems))},
-    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X]",
+    {"stamp", "stamp BG FG OUT [--underlay] [--opacity X] [--compact]",
      "Lay the first page of FG over every page of BG.",
      "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
      kStampItems, static_cast<int>(std::size(kStampItems))},
     {"batch",
      "batch stamp|merge (FOREGROUND --out-dir DIR BACKGROUND... | --from-list FILE) [--jobs N] "
-     "[--quiet] [--json] [--underlay] [--opacity X]",
+     "[--quiet] [--json] [--underlay] [--opacity X] [--compact]",
      "Overlay one foreground on many backgrounds, several jobs at a time.",
      "The jobs run on threads of one process, each on its own: a failed file never stops the "
      "others, and is reported on standard error as \"quiremark: BACKGROUND: reason\". A progress "

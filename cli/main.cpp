@@ -18,6 +18,7 @@
 #include "info.h"
 #include "job/run.h"
 #include "opacity.h"
+#include "zlib_deflate.h"
 
 #ifndef QUIREMARK_VERSION
 #define QUIREMARK_VERSION "unknown"
@@ -31,6 +32,7 @@ struct job_args {
   bool underlay = false;
   float opacity = 1.0f;
   std::vector<std::string> opacity_text;  // every --opacity as typed, in order
+  bool compact = false;
 };
 
 struct info_args {
@@ -76,6 +78,7 @@ void add_job_args(CLI::App* sub, const command& c, job_args& a) {
   add_positional(sub, c, "FG", a.fg)->required();
   add_positional(sub, c, "OUT", a.out)->required();
   sub->add_flag("--underlay", a.underlay, str(item_help(c, "--underlay")))->disable_flag_override();
+  sub->add_flag("--compact", a.compact, str(item_help(c, "--compact")))->disable_flag_override();
   sub->add_option("--opacity", a.opacity_text, str(item_help(c, "--opacity")))
       ->type_name("X")
       ->expected(1)
@@ -126,6 +129,9 @@ int run_job(const job_args& a, bool stamp) {
     // A reader that goes away early makes the write fail (EPIPE) instead of killing the tool.
     std::signal(SIGPIPE, SIG_IGN);
   }
+  // Compact output is compressed by the tool's own compressor, libdeflate (ext/deflate).
+  o.compact = a.compact;
+  if (a.compact) o.compress = qmdeflate::zlib_compress;
   qm::job_result r;
   qm::job_run(o, r);
   if (r.ok) return kExitOk;

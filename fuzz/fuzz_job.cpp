@@ -1,10 +1,17 @@
-// Fuzz target: the whole overlay job, through the public functions and real files.
+// Fuzz target: the whole overlay job, through the public functions (and the library's own entry
+// point for compact output) and real files.
 //
 // Input: two control bytes, then the background and the foreground, cut apart at the first
 // "QMSPLIT" (without one, both inputs are the same bytes). Control byte 0: bits 0-1 the job
 // (merge, stamp, merge with opacity, stamp again), bit 2 the mode, bit 3 writes the output over
-// the background file, bits 4-7 an invalid mode when all set. Control byte 1: the opacity, as
+// the background file, bits 4-7 an invalid mode when all set, and otherwise bit 4 compact
+// output (the committed seeds leave bits 4-7 clear or all set). Control byte 1: the opacity, as
 // (b - 16) / 200, so that negative values, 0, 0.999 and values above 1 occur; 255 is NaN.
+//
+// A compact job runs through the library's own entry point (job_run) with zlib as its
+// compressor, and its output is held against the default output of the same job: every Form
+// XObject's content inflates, as a whole zlib stream, to the default output's content of the
+// same object.
 //
 // The inputs are written to files in a private temporary directory and the job is run on them.
 // Its result is checked against what the loader says of the same bytes: a job fails exactly when
@@ -17,6 +24,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,13 +34,17 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "job/run.h"
 #include "quiremark.h"
 #include "reader/load.h"
+#include "support/pdfgen.h"
 
 namespace {
 
@@ -168,6 +180,56 @@ void check_output(const std::string& out, long pages) {
   QM_CHECK(s.substr(15 + cat.size(), tree.size()) == tree, "page tree");
 }
 
+// The Form XObjects of a checked output (check_output passed): number -> (whether its
+// dictionary names /Filter /FlateDecode right after /Length, its data).
+std::map<long long, std::pair<bool, std::string>> form_data(const std::string& out) {
+  const std::string_view s = out;
+  const size_t sx = s.rfind("\nstartxref\n");
+  const long long x = to_ll(s.substr(sx + 11, s.find('\n', sx + 11) - sx - 11));
+  size_t at = static_cast<size_t>(x) + 7;
+  const size_t nl = s.find('\n', at);
+  const long long count = to_ll(s.substr(at, nl - at));
+  at = nl + 1;
+  std::vector<std::pair<long long, long long>> objs;  // (offset, number)
+  for (long long n = 1; n < count; ++n) {
+    const std::string_view e = s.substr(at + 20 * static_cast<size_t>(n), 20);
+    if (e != "0000000000 00000 f \n") objs.push_back({to_ll(e.substr(0, 10)), n});
+  }
+  std::sort(objs.begin(), objs.end());
+  std::map<long long, std::pair<bool, std::string>> forms;
+  for (size_t k = 0; k < objs.size(); ++k) {
+    const size_t from = static_cast<size_t>(objs[k].first);
+    const size_t to =
+        k + 1 < objs.size() ? static_cast<size_t>(objs[k + 1].first) : static_cast<size_t>(x);
+    std::string_view o = s.substr(from, to - from);
+    o.remove_prefix(o.find('\n') + 1);
+    if (!o.starts_with("<< /Type /XObject /Subtype /Form /BBox [")) continue;
+    const std::string_view tail = "\nendstream\nendobj\n";
+    QM_CHECK(o.ends_with(tail), "XObject " + std::to_string(objs[k].second) + " ends");
+    const size_t l = o.find(" /Length ") + 9;
+    size_t e = l;
+    while (e < o.size() && o[e] >= '0' && o[e] <= '9') ++e;
+    const long long n = to_ll(o.substr(l, e - l));
+    QM_CHECK(n >= 0 && static_cast<size_t>(n) + tail.size() <= o.size(), "XObject length");
+    const bool flate = o.substr(e).starts_with(" /Filter /FlateDecode");
+    forms[objs[k].second] = {flate,
+                             std::string(o.substr(o.size() - tail.size() - static_cast<size_t>(n),
+                                                  static_cast<size_t>(n)))};
+  }
+  return forms;
+}
+
+std::string inflate_whole(const std::string& z) {
+  std::string out;
+  QM_CHECK(qmtest::zlib_inflate(z, &out), "a compact content is no whole zlib stream");
+  return out;
+}
+
+size_t zlib_level1(void*, const unsigned char* src, size_t n, unsigned char* dst, size_t cap) {
+  uLongf len = cap;
+  return compress2(dst, &len, src, n, 1) == Z_OK ? len : 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -182,6 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int mode =
       (c0 & 0xf0) == 0xf0 ? static_cast<int>(c0 >> 4) - 17 : static_cast<int>((c0 >> 2) & 1);
   const bool in_place = (c0 & 8) != 0;
+  const bool compact = (c0 & 0xf0) != 0xf0 && (c0 & 0x10) != 0;
   const float opacity = c1 == 255 ? std::nanf("") : (static_cast<float>(c1) - 16.0f) / 200.0f;
 
   const std::string bg_path = dir() + "/bg.pdf", fg_path = dir() + "/fg.pdf";
@@ -217,20 +280,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   quiremark_init();
-  int rc;
-  switch (kind) {
-    case 0:
-      rc = quiremark_merge(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
-      break;
-    case 2:
-      rc = quiremark_merge_opacity(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode,
-                                   opacity);
-      break;
-    default:
-      rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
-      break;
+  int rc = 0;
+  std::string err;
+  if (compact) {
+    // The job through the library's own entry point, as the exports would run it, with compact
+    // output.
+    qm::job_options o;
+    o.background = bg_path;
+    o.foreground = fg_path;
+    o.output = out_path;
+    o.stamp = kind == 1 || kind == 3;
+    o.mode = mode;
+    o.opacity = kind == 2 ? opacity : 1.0f;
+    o.compact = true;
+    o.compress = zlib_level1;
+    qm::job_result r;
+    qm::job_run(o, r);
+    rc = r.ok ? 1 : 0;
+    err = r.message;
+  } else {
+    switch (kind) {
+      case 0:
+        rc = quiremark_merge(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+        break;
+      case 2:
+        rc = quiremark_merge_opacity(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode,
+                                     opacity);
+        break;
+      default:
+        rc = quiremark_stamp(bg_path.c_str(), fg_path.c_str(), out_path.c_str(), mode);
+        break;
+    }
+    err = quiremark_last_error();
   }
-  const std::string err = quiremark_last_error();
 
   QM_CHECK(rc == 0 || rc == 1, std::to_string(rc));
   QM_CHECK(dir_names() == (rc == 1 && !in_place ? [&] {
@@ -253,6 +335,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   QM_CHECK(err.empty(), err);
   QM_CHECK(get(out_path, &out), "no output file");
   check_output(out, want_pages);
+  if (compact) {
+    // The same job with the default output, written beside it and removed again (from a copy
+    // of the background when the compact output has replaced it).
+    const std::string ref_path = dir() + "/ref.pdf", ref_bg = dir() + "/ref_bg.pdf";
+    put(ref_bg, bg);
+    const int ref_rc =
+        kind == 0   ? quiremark_merge(ref_bg.c_str(), fg_path.c_str(), ref_path.c_str(), mode)
+        : kind == 2 ? quiremark_merge_opacity(ref_bg.c_str(), fg_path.c_str(), ref_path.c_str(),
+                                              mode, opacity)
+                    : quiremark_stamp(ref_bg.c_str(), fg_path.c_str(), ref_path.c_str(), mode);
+    std::string ref;
+    QM_CHECK(ref_rc == 1 && get(ref_path, &ref), "the default job failed where compact did not");
+    unlink(ref_path.c_str());
+    unlink(ref_bg.c_str());
+    const auto cf = form_data(out), df = form_data(ref);
+    QM_CHECK(cf.size() == df.size(), "as many Form XObjects as the default output");
+    for (const auto& [n, c] : cf) {
+      const auto d = df.find(n);
+      QM_CHECK(d != df.end() && !d->second.first, "Form XObject " + std::to_string(n));
+      const std::string drawn = c.first ? inflate_whole(c.second) : c.second;
+      QM_CHECK(drawn == d->second.second, "content of Form XObject " + std::to_string(n));
+    }
+  }
   // The output read back by the reader (which must not crash on it).
   std::string m;
   load_pages(out, out_path, &m);

@@ -9,6 +9,8 @@
 // the way import reads it (type, box, rotation, stream bytes, resources) and every page is turned
 // into a Form XObject with its resources closed, renumbered and copied, so that the sanitizers
 // see every reading path of the import code run over damaged input.
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "import/compact_content.h"
 #include "import/decode.h"
 #include "import/resources.h"
 #include "import/xobject.h"
@@ -179,6 +182,22 @@ void import_pages(const qm::doc& d) {
     const std::string body = qm::build_form_xobject(d, *o, p, m);
     QM_CHECK(starts_with(body, "<< /Type /XObject /Subtype /Form /BBox ["));
     QM_CHECK(body.ends_with("\nendstream"));
+    // Compact output reads the same content, and keeps the stored bytes only where they are a
+    // whole zlib stream of it, as zlib itself reads them.
+    qm::page_content plain, kept;
+    qm::read_page_content(d, *o, plain);
+    qm::read_page_content_stored(d, *o, kept);
+    QM_CHECK(plain.bytes == kept.bytes);
+    if (!kept.stored.empty()) {
+      std::string again(kept.bytes.size() + 1, '\0');
+      uLongf len = again.size();
+      QM_CHECK(uncompress(reinterpret_cast<Bytef*>(again.data()), &len,
+                          reinterpret_cast<const Bytef*>(kept.stored.data()),
+                          kept.stored.size()) == Z_OK);
+      QM_CHECK(std::string_view(again.data(), len) == kept.bytes);
+    }
+    qm::buf_free(plain.joined);
+    qm::buf_free(kept.joined);
   }
   qm::buf out;
   std::vector<int64_t> offsets(static_cast<size_t>(first_new) + closure.size(), -1);

@@ -463,8 +463,8 @@ def main():
     docs = pdf_fixtures()
     write_dir(os.path.join(out, "load"), {k + ".pdf": v for k, v in docs.items()})
     write_dir(os.path.join(out, "inflate"), {k + ".bin": v for k, v in inflate_seeds().items()})
-    # Job seeds: control byte (job kind, mode, in place), opacity byte, background, QMSPLIT,
-    # foreground.
+    # Job seeds: control byte (job kind, mode, in place, compact output), opacity byte,
+    # background, QMSPLIT, foreground.
     pairs = [
         ("letter", "draft_stamp", 0x00, 216), ("letter", "draft_stamp", 0x01, 216),
         ("letter", "draft_stamp", 0x06, 116), ("draft_stamp", "letter", 0x04, 216),
@@ -476,6 +476,10 @@ def main():
         ("damaged_long_length", "damaged_self_prev", 0x01, 216),
         ("damaged_huge_numbers", "objstm_bad_n", 0x00, 216),
         ("flate_bomb", "simple1", 0x00, 216), ("simple1", "simple1", 0xf0, 216),
+        # Compact output (bit 4).
+        ("letter", "draft_stamp", 0x11, 216), ("letter", "draft_stamp", 0x16, 116),
+        ("filters", "kids_loop", 0x10, 216), ("objstm_xref", "filters", 0x15, 216),
+        ("catalog_search", "simple1", 0x18, 216), ("flate_bomb", "simple1", 0x10, 216),
     ]
     job = {}
     for bg, fg, c0, c1 in pairs:

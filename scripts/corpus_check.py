@@ -2,7 +2,7 @@
 """Runs quiremark over pairs of real PDFs and checks every output the way a user would.
 
 Usage: corpus_check.py --bin build/quiremark --corpus DIR [--out DIR] [--render-check PATH]
-                       [--fg N] [--bg N] [--pages K] [--dpi D]
+                       [--fg N] [--bg N] [--pages K] [--dpi D] [--compact]
 
 Every file that loads (`quiremark info` exits 0) is used as background under a few foregrounds and
 as foreground over a few backgrounds, in stamp and merge mode, both layering modes, and once
@@ -54,6 +54,7 @@ def main():
     ap.add_argument("--pages", type=int, default=3)
     ap.add_argument("--dpi", type=int, default=40)
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--compact", action="store_true", help="run every job with --compact")
     a = ap.parse_args()
     os.makedirs(a.out, exist_ok=True)
 
@@ -85,6 +86,8 @@ def main():
             cmd.append("--underlay")
         if opacity is not None:
             cmd += ["--opacity", str(opacity)]
+        if a.compact:
+            cmd.append("--compact")
         rc, _, err = run(cmd)
         res = {"job": tag, "problems": []}
         if rc != 0:

@@ -563,8 +563,12 @@ TEST(BatchTool, OutputsAreTheSingleJobsOutputs) {
   struct ocase {
     std::vector<std::string> options;
   };
-  const std::vector<ocase> cases = {
-      {{}}, {{"--underlay"}}, {{"--opacity", "0.35"}}, {{"--opacity=.5", "--underlay"}}};
+  const std::vector<ocase> cases = {{{}},
+                                    {{"--underlay"}},
+                                    {{"--opacity", "0.35"}},
+                                    {{"--opacity=.5", "--underlay"}},
+                                    {{"--compact"}},
+                                    {{"--compact", "--opacity", "0.2"}}};
   for (const char* mode : {"stamp", "merge"}) {
     for (const ocase& c : cases) {
       const fs::path out = qmtest::fresh_dir("tool_same_out");

@@ -262,9 +262,12 @@ TEST(Cli, JobFailureSaysWhyAndExitsOne) {
 
 TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
   files f;
-  const std::string top = "usage: quiremark merge|stamp|batch|info ARGS... (see quiremark --help)\n";
-  const std::string merge = "usage: quiremark merge BG FG OUT [--underlay] [--opacity X]\n";
-  const std::string stamp = "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X]\n";
+  const std::string top =
+      "usage: quiremark merge|stamp|batch|info ARGS... (see quiremark --help)\n";
+  const std::string merge =
+      "usage: quiremark merge BG FG OUT [--underlay] [--opacity X] [--compact]\n";
+  const std::string stamp =
+      "usage: quiremark stamp BG FG OUT [--underlay] [--opacity X] [--compact]\n";
   const std::string info = "usage: quiremark info [--json] [--objects] FILE\n";
   const std::string help = "usage: quiremark help [COMMAND]\n";
   struct ucase {
@@ -331,8 +334,8 @@ const char* const kBadOpacities[] = {
 TEST(Cli, OpacityOutsideZeroToOneIsAUsageError) {
   files f;
   for (const char* cmd : {"merge", "stamp"}) {
-    const std::string usage =
-        "usage: quiremark " + std::string(cmd) + " BG FG OUT [--underlay] [--opacity X]\n";
+    const std::string usage = "usage: quiremark " + std::string(cmd) +
+                              " BG FG OUT [--underlay] [--opacity X] [--compact]\n";
     for (const char* bad : kBadOpacities) {
       const std::string want = "quiremark: --opacity: expected a number from 0 to 1, got \"" +
                                std::string(bad) + "\"\n" + usage;
@@ -496,6 +499,48 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(v.out, std::string("quiremark ") + QM_VERSION + "\n");
     EXPECT_EQ(v.err, "");
   }
+}
+
+// --compact: the tool's own compressor (libdeflate) packs what the job does not keep. Every Form
+// XObject's content inflates to the default output's content, and the file is smaller.
+TEST(Cli, CompactJobsDrawTheSameInLessRoom) {
+  const std::string bg = put_file("cli_varied_bg.pdf", varied_contents_pdf(24, "bg"));
+  const std::string fg = put_file("cli_varied_fg.pdf", varied_contents_pdf(9, "fg"));
+  const std::string ref = (scratch() / "cli_ref.pdf").string();
+  const std::string out = (scratch() / "cli_out.pdf").string();
+  for (const std::string cmd : {"stamp", "merge"}) {
+    SCOPED_TRACE(cmd);
+    ASSERT_EQ(run_cli({cmd, bg, fg, ref, "--opacity", "0.5"}).status, 0);
+    const cli_result r = run_cli({cmd, "--compact", bg, fg, out, "--opacity", "0.5"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    const std::string d = read_file(ref), c = read_file(out);
+    EXPECT_LT(c.size(), d.size());
+    const out_pdf dp = read_output(d), cp = read_output(c);
+    int forms = 0;
+    for (const auto& [n, text] : cp.objs) {
+      if (!text.starts_with("<< /Type /XObject /Subtype /Form")) continue;
+      ++forms;
+      const std::string& dt = dp.objs.at(n);
+      const size_t ds = dt.find(">> stream\n") + 10, cs = text.find(">> stream\n") + 10;
+      const std::string want = dt.substr(ds, dt.size() - 10 - ds);
+      std::string z = text.substr(cs, text.size() - 10 - cs), got(want.size() + 1, '\0');
+      uLongf len = got.size();
+      ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(got.data()), &len,
+                           reinterpret_cast<const Bytef*>(z.data()), z.size()),
+                Z_OK)
+          << "XObject " << n;
+      got.resize(len);
+      EXPECT_EQ(got, want) << "XObject " << n;
+      EXPECT_NE(text.find("/Filter /FlateDecode"), std::string::npos);
+    }
+    EXPECT_EQ(forms, cmd == "stamp" ? 25 : 33);
+    if (have_qpdf()) {
+      EXPECT_TRUE(qpdf_accepts(out));
+    }
+  }
+  if (!have_qpdf()) GTEST_SKIP() << "qpdf is not installed";
 }
 
 TEST(Cli, InfoRunsOnAGoodFile) {

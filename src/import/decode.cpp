@@ -9,6 +9,7 @@
 #include <new>
 
 #include "inflate/inflate.h"
+#include "inflate/zlib_whole.h"
 #include "reader/streamdict.h"
 
 namespace qm {
@@ -138,15 +139,42 @@ bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter
   return true;
 }
 
-bool inflate_into(std::string_view in, buf& b) {
+bool flate_alone(const char* t, pos_t start, pos_t end) {
+  pos_t f = find_name_top(t, end, start, end, "Filter");
+  if (f < 0) return false;
+  pos_t p = skip_ws_comments(t, f + 7, end);
+  if (p >= end) return false;
+  const bool array = t[p] == '[';
+  if (array) p = skip_ws_comments(t, p + 1, end);
+  if (p >= end || t[p] != '/') return false;
+  pos_t next;
+  const std::string_view name = name_at(t, p, end, &next);
+  if (name != "FlateDecode" && name != "Fl") return false;
+  if (array) {
+    p = skip_ws_comments(t, next, end);
+    if (p >= end || t[p] != ']') return false;
+  }
+  pos_t dp = find_name_top(t, end, start, end, "DecodeParms");
+  if (dp < 0) return true;
+  p = skip_ws_comments(t, dp + 12, end);
+  if (null_at(t, p, end)) return true;
+  if (p + 1 >= end || t[p] != '<' || t[p + 1] != '<') return false;
+  p = skip_ws_comments(t, p + 2, end);
+  return p + 1 < end && t[p] == '>' && t[p + 1] == '>';
+}
+
+bool inflate_into(std::string_view in, buf& b, uint64_t* whole) {
+  if (whole) *whole = 0;
   const size_t base = b.len;
   // The first offer is cut to the decoder's limit rather than refused.
   const uint64_t first =
       std::min<uint64_t>(static_cast<uint64_t>(in.size()) * 20 + 4096, kInflateMaxCap);
   bool again = false;
   uint64_t produced = 0;
+  inflate_end end;
+  const auto* src = reinterpret_cast<const unsigned char*>(in.data());
   const int r = inflate_growing(
-      reinterpret_cast<const unsigned char*>(in.data()), in.size(), first,
+      src, in.size(), first,
       [&](uint64_t cap) {
         // The failed attempt's bytes are of no use. When the buffer holds nothing else, its block
         // is let go before the larger one is taken, instead of being grown: growing would copy
@@ -156,8 +184,11 @@ bool inflate_into(std::string_view in, buf& b) {
         buf_reserve(b, cap);
         return reinterpret_cast<unsigned char*>(b.data + base);
       },
-      &produced);
+      &produced, whole ? &end : nullptr);
   if (r != 0) return false;
+  if (whole)
+    *whole = zlib_whole_length(src, in.size(), end,
+                               reinterpret_cast<const unsigned char*>(b.data + base), produced);
   buf_commit(b, produced);
   return true;
 }

@@ -30,10 +30,18 @@ struct filter_stage {
 // values that are not what ISO 32000 allows there.
 bool read_filter_chain(const char* t, pos_t start, pos_t end, std::vector<filter_stage>* chain);
 
+// Whether the stream dictionary in t[start, end) names the Flate filter alone and no parameters,
+// spelled out plainly: /Filter /FlateDecode or /Fl, or an array holding just one of them, and
+// /DecodeParms absent, null or an empty dictionary. Such a stream's data, when they inflate whole,
+// may be copied as they are under a dictionary of our own that says just /Filter /FlateDecode.
+bool flate_alone(const char* t, pos_t start, pos_t end);
+
 // Inflates the zlib stream `in`, appending to b, through inflate_growing: the first attempt
 // offers 20 times the input size plus 4096 bytes (at most 1 GiB), each further one four times
 // the room. Damaged data after a valid start keeps the bytes decoded before the damage. False
-// with b's length unchanged when no attempt succeeds.
-bool inflate_into(std::string_view in, buf& b);
+// with b's length unchanged when no attempt succeeds. With `whole`, also sets *whole to the
+// length of the zlib stream at the start of `in` when the successful attempt read it whole
+// (zlib_whole_length), else to 0.
+bool inflate_into(std::string_view in, buf& b, uint64_t* whole = nullptr);
 
 }  // namespace qm

@@ -257,6 +257,15 @@ void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
   }
 }
 
+void keep_first_of_each(std::vector<int32_t>& list) {
+  std::unordered_set<int32_t> seen;
+  seen.reserve(list.size());
+  size_t n = 0;
+  for (int32_t r : list)
+    if (seen.insert(r).second) list[n++] = r;
+  list.resize(n);
+}
+
 std::string remap_res_text(std::string_view text, const renum_map& m) {
   std::string out;
   out.reserve(text.size() + text.size() / 8 + 16);

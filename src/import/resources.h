@@ -62,6 +62,10 @@ void collect_text_refs(std::string_view text, std::vector<int32_t>& out);
 void collect_resources(const doc& d, const std::vector<int32_t>& seeds,
                        std::vector<int32_t>& closure);
 
+// Drops every number that the list holds earlier already, keeping the first of each in order:
+// a closure whose every object is copied once, as its first copy is the one referenced.
+void keep_first_of_each(std::vector<int32_t>& list);
+
 // The text with every reference the map knows rewritten as "M 0 R"; all other bytes, zero bytes
 // included, are copied as they are.
 std::string remap_res_text(std::string_view text, const renum_map& m);

@@ -154,12 +154,15 @@ void read_content_of(const doc& d, const span& s, content& c) {
 void read_page_content(const doc& d, const obj_rec& o, page_content& c) {
   c.joined.len = 0;
   c.bytes = {};
+  c.stored = {};
+  c.packed.len = 0;
   span s;
   if (page_span(d, o, &s)) read_content_of(d, s, c);
 }
 
 void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, const renum_map& m,
-                         ancestor_memo& memo, buf& out, const page_content* pre, bool group) {
+                         ancestor_memo& memo, buf& out, const page_content* pre, bool group,
+                         bool compact) {
   content own;
   const content& c = pre ? *pre : own;
   std::string res;
@@ -177,8 +180,18 @@ void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, cons
 
   const numtext x0 = fmt_num(p.x0), y0 = fmt_num(p.y0), x1 = fmt_num(p.x0 + p.width),
                 y1 = fmt_num(p.y0 + p.height), w = fmt_num(p.width), h = fmt_num(p.height);
-  const numtext l = fmt_int(static_cast<int64_t>(c.bytes.size()));
-  buf_reserve(out, 160 + res.size() + c.bytes.size());
+  // The bytes that go out: the content as it is, or compressed.
+  std::string_view body = c.bytes;
+  bool flate = false;
+  if (compact && !c.stored.empty()) {
+    body = c.stored;
+    flate = true;
+  } else if (compact && c.packed.len > 0) {
+    body = c.packed.view();
+    flate = true;
+  }
+  const numtext l = fmt_int(static_cast<int64_t>(body.size()));
+  buf_reserve(out, 180 + res.size() + body.size());
   auto put = [&](std::string_view t) { buf_str(out, t); };
   put("<< /Type /XObject /Subtype /Form /BBox [");
   put(x0.view());
@@ -212,13 +225,14 @@ void append_form_xobject(const doc& d, const obj_rec& o, const page_rec& p, cons
   }
   put(" /Length ");
   put(l.view());
+  if (flate) put(" /Filter /FlateDecode");
   if (group) put(" /Group << /S /Transparency >>");
   if (has_res) {
     put(" /Resources ");
     put(res);
   }
   put(" >> stream\n");
-  put(c.bytes);
+  put(body);
   put("\nendstream");
 }
 

@@ -744,7 +744,13 @@ int dynamic(state& s) {
 
 int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char* dst, uint64_t cap,
                        uint64_t* produced) {
+  return inflate_decompress(src, srclen, dst, cap, produced, nullptr);
+}
+
+int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char* dst, uint64_t cap,
+                       uint64_t* produced, inflate_end* end) {
   if (produced) *produced = 0;
+  if (end) *end = inflate_end{};
   // The zlib header: compression method 8 and no preset dictionary. The check bits and the window
   // size are not looked at, nor is the Adler-32 value after the data.
   if (srclen < 2 || cap > kInflateMaxCap) return -1;
@@ -777,7 +783,15 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
         break;
     }
     if (r == kUnderrun || r == kFull) return -1;
-    if (r < 0 || last) break;  // damaged data: keep what came before it
+    if (r < 0) break;  // damaged data: keep what came before it
+    if (last) {
+      if (end) {
+        // The bit buffer may hold whole bytes read past the final block: they were not used.
+        end->complete = true;
+        end->consumed = static_cast<uint64_t>(s.next - src) - (s.bitcnt >> 3);
+      }
+      break;
+    }
   }
 
   if (produced) *produced = static_cast<uint64_t>(s.out - s.out_begin);
@@ -785,13 +799,14 @@ int inflate_decompress(const unsigned char* src, uint64_t srclen, unsigned char*
 }
 
 int inflate_growing(const unsigned char* src, uint64_t srclen, uint64_t first_cap,
-                    const inflate_block& block, uint64_t* produced) {
+                    const inflate_block& block, uint64_t* produced, inflate_end* end) {
   *produced = 0;
+  if (end) *end = inflate_end{};
   for (uint64_t cap = first_cap;; cap *= 4) {
     if (cap > kInflateMaxCap) return -1;
     unsigned char* dst = block(cap);
     if (!dst) return -1;
-    if (inflate_decompress(src, srclen, dst, cap, produced) == 0) return 0;
+    if (inflate_decompress(src, srclen, dst, cap, produced, end) == 0) return 0;
     if (cap > kInflateRetryLimit) return -1;
   }
 }

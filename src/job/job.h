@@ -23,6 +23,10 @@ struct overlay_job {
   float opacity = 1.0f;      // clamped into [0, 1]
   bool stamp = false;        // foreground page 0 on every page; else pages paired one to one
   bool translucent = false;  // opacity < 0.999: the foreground goes through /GSovl
+  // Compact output (job_options): contents Flate-compressed, kept as stored or packed with
+  // `compressor`; each copied resource object written once.
+  bool compact = false;
+  content_compressor compressor;
 
   int32_t bg_count = 0, fg_count = 0;
   int32_t total_pages = 0;  // 1 to 1,000,000

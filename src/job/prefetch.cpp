@@ -19,8 +19,9 @@ void wake(content_prefetch& p) {
   p.cv.notify_all();
 }
 
-// A slot's buffer keeps its room from page to page, up to this much (so that all the slots
-// together keep at most 8 MiB that no page uses).
+// A slot's buffers keep their room from page to page, up to this much each (so that all the
+// slots together keep at most 8 MiB that no page uses, 16 MiB for compact output, whose slots also
+// hold the compressed content).
 constexpr size_t kKeepRoom = size_t{64} << 10;
 
 // Whether page i may be claimed now: its slot is free (page i - kSlots was used) and the pages
@@ -37,14 +38,18 @@ void read_claimed(content_prefetch& p, size_t i) {
   content_prefetch::slot& s = p.slots[i % kSlots];
   s.out_of_memory = false;
   if (s.c.joined.cap > kKeepRoom) buf_free(s.c.joined);
+  if (s.c.packed.cap > kKeepRoom) buf_free(s.c.packed);
   try {
-    read_page_content(d, *p.items[i], s.c);
+    if (p.compact)
+      read_page_content_compact(d, *p.items[i], s.c, *p.compact);
+    else
+      read_page_content(d, *p.items[i], s.c);
   } catch (...) {
     // Exhausted memory is all that reading a page can throw; nothing may leave the helper, and
     // on the job's thread the failure belongs to the page, reported when it is taken.
     s.out_of_memory = true;
   }
-  s.held = s.c.joined.len;
+  s.held = s.c.joined.len + s.c.packed.len;
   p.held.fetch_add(s.held);
   s.done.store(i + 1);
   if (p.main_wants.load() == i + 1) wake(p);
@@ -94,7 +99,10 @@ void prefetch_stop(content_prefetch& p) {
     wake(p);
     p.helper.join();
   }
-  for (content_prefetch::slot& s : p.slots) buf_free(s.c.joined);
+  for (content_prefetch::slot& s : p.slots) {
+    buf_free(s.c.joined);
+    buf_free(s.c.packed);
+  }
   std::vector<const obj_rec*>().swap(p.items);
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "import/compact_content.h"
 #include "import/xobject.h"
 #include "reader/doc.h"
 
@@ -43,12 +44,15 @@ struct content_prefetch {
 
   struct slot {
     page_content c;
-    size_t held = 0;              // bytes of c's own buffer counted in `held` below
+    size_t held = 0;              // bytes of c's own buffers counted in `held` below
     bool out_of_memory = false;   // reading this page ran out of memory
     std::atomic<size_t> done{0};  // i + 1 once page i is read into this slot
   };
 
-  prefetch_run runs[2];               // the background's pages, then the foreground's
+  prefetch_run runs[2];  // the background's pages, then the foreground's
+  // Set for compact output: each page is read with read_page_content_compact and this compressor
+  // (which must allow calls from two threads at once).
+  const content_compressor* compact = nullptr;
   std::vector<const obj_rec*> items;  // the object of every page to read, in import order
   size_t first_of_run1 = 0;           // items from here on belong to runs[1]
   slot slots[kSlots];

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "import/compact_content.h"
 #include "import/resources.h"
 #include "import/xobject.h"
 #include "job/job.h"
@@ -50,6 +51,8 @@ bool configure(overlay_job& j, const job_options& o) {
   j.stamp = o.stamp;
   // Compared in single precision against the float nearest 0.999.
   j.translucent = opacity < 0.999f;
+  j.compact = o.compact;
+  j.compressor = {o.compress, o.compress_ctx};
   return true;
 }
 
@@ -144,14 +147,20 @@ struct importer {
   content_prefetch ahead;
   bool reading_ahead = false;
   size_t next_item = 0;
+  page_content own;  // compact output without the read-ahead: each page's content, read here
 
   explicit importer(overlay_job& job) : j(job) {}
+  ~importer() {
+    buf_free(own.joined);
+    buf_free(own.packed);
+  }
 
   // Starts reading the imported pages' contents ahead, if the job is large enough: the background
   // pages, then the stamp or every foreground page, the order of import_input.
   void start_reading_ahead(const job_options& o) {
     ahead.runs[0] = {&j.bg, job_background(j).imported};
     ahead.runs[1] = {&j.fg, job_foreground(j).imported};
+    if (j.compact) ahead.compact = &j.compressor;
     reading_ahead = o.helper_threads && prefetch_start(ahead, o.read_ahead_min_pages);
   }
 
@@ -166,13 +175,18 @@ struct importer {
     const obj_rec* o = doc_find(d, p.num);
     if (!o) return;
     const page_content* pre = nullptr;
-    if (reading_ahead) pre = &prefetch_take(ahead, next_item);
+    if (reading_ahead) {
+      pre = &prefetch_take(ahead, next_item);
+    } else if (j.compact) {
+      read_page_content_compact(d, *o, own, j.compressor);
+      pre = &own;
+    }
     if (num > 0) {  // always, by the numbering; the page read ahead is used up all the same
       j.obj_offset[static_cast<size_t>(num)] = out_pos(j);
       buf_str(j.out, fmt_int(num).view());
       buf_str(j.out, " 0 obj\n");
       const bool group = in.part == job_part::foreground && j.translucent;
-      append_form_xobject(d, *o, p, in.map, memo, j.out, pre, group);
+      append_form_xobject(d, *o, p, in.map, memo, j.out, pre, group, j.compact);
       buf_str(j.out, "\nendobj\n");
     }
     if (reading_ahead) prefetch_release(ahead, next_item++);
@@ -230,6 +244,10 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   for (int k = 0; k < 2; ++k) {
     gather_refs(inputs[k], memo[k]);
     collect_resources(inputs[k].d, inputs[k].refs, inputs[k].res);
+    // The closure keeps a seed named by many pages once per naming, and the default output
+    // copies every entry, though references name the first copy only. Compact output copies
+    // each object once.
+    if (j.compact) keep_first_of_each(inputs[k].res);
   }
 
   // Number.

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "import/compact_content.h"
 #include "reader/file_data.h"
 
 namespace qm {
@@ -23,6 +24,18 @@ struct job_options {
   int mode = 0;                // 0 foreground on top, 1 underneath
   float opacity = 1.0f;        // clamped into [0, 1]; NaN counts as 1
   bool helper_threads = true;  // jobs of 16+ pages may read ahead / write on helper threads
+
+  // Compact output: each Form XObject's content goes out Flate-compressed (the input's own
+  // compressed bytes where the page's content is one whole Flate stream, else packed by
+  // `compress`), and every copied resource object is written once. The library links no
+  // compressor: the program supplies one (the tool and the Python module give libdeflate's,
+  // ext/deflate). `compress(compress_ctx, src, n, dst, cap)` writes one zlib stream of src[0, n)
+  // into dst's cap bytes and returns its length, or 0 when it cannot; it is called from the
+  // job's thread and its read-ahead helper at once and must not throw. Without one, compact
+  // output keeps the stored contents and writes the others as they are.
+  bool compact = false;
+  zlib_compress_fn compress = nullptr;
+  void* compress_ctx = nullptr;
 
   // Where helper threads start paying off; tests move them to run small jobs through the
   // helpers, or none. Only with helper_threads.

@@ -88,6 +88,26 @@ inline std::string zlib_compress(std::string_view in, int level = 6) {
   return out;
 }
 
+// zlib's own reading of a zlib stream: true with *out the inflated bytes when the data are one
+// whole stream (final block, right Adler-32), false otherwise.
+inline bool zlib_inflate(std::string_view z, std::string* out) {
+  z_stream s{};
+  if (inflateInit(&s) != Z_OK) return false;
+  out->clear();
+  char chunk[16384];
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(z.data()));
+  s.avail_in = static_cast<uInt>(z.size());
+  int rc;
+  do {
+    s.next_out = reinterpret_cast<Bytef*>(chunk);
+    s.avail_out = sizeof chunk;
+    rc = inflate(&s, Z_NO_FLUSH);
+    out->append(chunk, sizeof chunk - s.avail_out);
+  } while (rc == Z_OK);
+  inflateEnd(&s);
+  return rc == Z_STREAM_END;
+}
+
 // A scratch directory for this test program (under the build tree when CTest runs it).
 inline std::filesystem::path tmp_dir() {
   const char* e = std::getenv("QM_TEST_TMP");

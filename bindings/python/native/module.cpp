@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "job/run.h"
+#include "zlib_deflate.h"
 
 namespace py = pybind11;
 
@@ -33,6 +34,12 @@ constexpr option kOptions[] = {
     {"opacity",
      [](qm::job_options& o, py::handle v) {
        if (!v.is_none()) o.opacity = v.cast<float>();
+     }},
+    // Compact output is compressed by libdeflate, as in the command-line tool.
+    {"compact",
+     [](qm::job_options& o, py::handle v) {
+       o.compact = v.cast<bool>();
+       o.compress = o.compact ? qmdeflate::zlib_compress : nullptr;
      }},
 };
 

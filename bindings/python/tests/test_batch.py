@@ -53,11 +53,12 @@ def test_merge_many_and_options(make_pdf, tmp_path: Path):
     backgrounds = [make_pdf(f"b{n}", n) for n in (1, 3)]  # outputs b1.pdf, b3.pdf
     foreground = make_pdf("fg.pdf", 2)
     results = quiremark.merge_many(backgrounds, foreground, tmp_path / "o", jobs=2,
-                                   underlay=True, opacity=0.5)
+                                   underlay=True, opacity=0.5, compact=True)
     assert [(r.ok, r.pages) for r in results] == [(True, 2), (True, 3)]
     for r in results:
         assert Path(r.output).name == Path(r.background).name + ".pdf"
-        expected = quiremark.merge(r.background, foreground, None, underlay=True, opacity=0.5)
+        expected = quiremark.merge(r.background, foreground, None, underlay=True, opacity=0.5,
+                                   compact=True)
         assert Path(r.output).read_bytes() == expected
 
 

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import inspect
 import math
+import re
+import zlib
 from decimal import Decimal
 from fractions import Fraction
 from pathlib import Path
@@ -155,6 +157,32 @@ def test_options_are_keywords_only(make_pdf, tmp_path: Path, job):
 @pytest.mark.parametrize("job", ["merge", "stamp"])
 def test_signature_names_every_option(job):
     params = inspect.signature(getattr(quiremark, job)).parameters
-    assert list(params) == ["background", "foreground", "output", "underlay", "opacity"]
+    assert list(params) == ["background", "foreground", "output", "underlay", "opacity", "compact"]
     assert params["underlay"].kind is inspect.Parameter.KEYWORD_ONLY
     assert (params["underlay"].default, params["opacity"].default) == (False, None)
+
+
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_compact_draws_the_same(make_pdf, tmp_path: Path, job):
+    run = getattr(quiremark, job)
+    bg = make_pdf("bg.pdf", 3, compress=True)
+    fg = make_pdf("fg.pdf", 2)
+    plain = run(bg, fg, None)
+    small = run(bg, fg, None, compact=True)
+    assert b"/Filter /FlateDecode" in small and b"/Filter /FlateDecode" not in plain
+    for out, data in (("plain.pdf", plain), ("small.pdf", small)):
+        (tmp_path / out).write_bytes(data)
+    assert page_contents(tmp_path / "small.pdf") == page_contents(tmp_path / "plain.pdf")
+    assert form_contents(small) == form_contents(plain)
+    assert run(bg, fg, None, compact=False) == plain
+
+
+def form_contents(pdf: bytes) -> list:
+    """Every Form XObject's content as drawn, inflated where the XObject is compressed."""
+    forms = []
+    head = rb"<< /Type /XObject /Subtype /Form [^\n]*?/Length (\d+)( /Filter /FlateDecode)?[^\n]*>> stream\n"
+    for match in re.finditer(head, pdf):
+        data = pdf[match.end():match.end() + int(match.group(1))]
+        forms.append(zlib.decompress(data) if match.group(2) else data)
+    assert forms
+    return forms

@@ -79,6 +79,8 @@ def merge(background: Any, foreground: Any, output: Any, **options: Any) -> Opti
         underlay: draw the foreground underneath the background instead of on top.
         opacity: the foreground's opacity, a real number from 0 (invisible) to 1 (opaque), or
             None (the default) for opaque. From 0.999 up the output carries no transparency.
+        compact: write a smaller file that draws the same: each page's content Flate-compressed
+            (kept as the input compressed it where it can be) and every copied object once.
 
     Returns:
         The new PDF as ``bytes`` when ``output`` is None, else None.
@@ -105,6 +107,7 @@ def stamp(background: Any, foreground: Any, output: Any, **options: Any) -> Opti
         output: as for :func:`merge`.
         underlay: draw the stamp underneath each page instead of on top.
         opacity: the stamp's opacity, as for :func:`merge`.
+        compact: as for :func:`merge`.
 
     Returns:
         The new PDF as ``bytes`` when ``output`` is None, else None.

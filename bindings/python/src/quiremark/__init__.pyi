@@ -37,6 +37,7 @@ def merge(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> bytes: ...
 @overload
 def merge(
@@ -46,6 +47,7 @@ def merge(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> None: ...
 @overload
 def stamp(
@@ -55,6 +57,7 @@ def stamp(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> bytes: ...
 @overload
 def stamp(
@@ -64,6 +67,7 @@ def stamp(
     *,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> None: ...
 
 class Result:
@@ -95,6 +99,7 @@ def stamp_many(
     jobs: Optional[int] = None,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> List[Result]: ...
 def merge_many(
     backgrounds: Iterable[_Path],
@@ -104,6 +109,7 @@ def merge_many(
     jobs: Optional[int] = None,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> List[Result]: ...
 def run_many(
     triples: Iterable[Tuple[_Path, _Path, _Path]],
@@ -112,6 +118,7 @@ def run_many(
     jobs: Optional[int] = None,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> List[Result]: ...
 def iter_many(
     triples: Iterable[Tuple[_Path, _Path, _Path]],
@@ -120,4 +127,5 @@ def iter_many(
     jobs: Optional[int] = None,
     underlay: bool = False,
     opacity: Optional[float] = None,
+    compact: bool = False,
 ) -> Iterator[Result]: ...

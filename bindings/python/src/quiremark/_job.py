@@ -54,6 +54,7 @@ def _opacity(name: str, value: Any) -> Optional[float]:
 OPTIONS: Dict[str, _Option] = {
     "underlay": _Option(False, _flag),
     "opacity": _Option(None, _opacity),
+    "compact": _Option(False, _flag),
 }
 
 
