@@ -23,7 +23,7 @@ inline constexpr std::string_view kToolExitStatus =
     "Exit status: 0 on success; 1 when the job fails, with \"quiremark: \" and the reason on "
     "standard error; 2 when the command line is wrong, with a usage line.";
 inline constexpr std::string_view kToolUsage =
-    "quiremark merge|stamp|info ARGS... (see quiremark --help)";
+    "quiremark merge|stamp|batch|info ARGS... (see quiremark --help)";
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
@@ -90,6 +90,35 @@ inline constexpr item kStampItems[] = {
      "verify. Not kept even so: tagged structure, JavaScript, embedded files, optional content"},
 };
 
+// The batch command's arguments, then the job options it passes to every job (each as the
+// single-file commands take it).
+inline constexpr item kBatchItems[] = {
+    {"stamp|merge",
+     "stamp: the first page of FOREGROUND on every page of each background; merge: page by page"},
+    {"FOREGROUND", "the foreground PDF, the same for every job"},
+    {"BACKGROUND...", "the background PDFs, one job each"},
+    {"--out-dir DIR",
+     "write each output to DIR under its background's file name (\".pdf\" appended when the name "
+     "does not end in .pdf); DIR is created when missing"},
+    {"--from-list FILE",
+     "instead of FOREGROUND, BACKGROUND... and --out-dir: read the jobs from FILE (- for standard "
+     "input), one a line as background<TAB>foreground<TAB>output, paths relative to the current "
+     "folder; blank lines and lines starting with # are skipped"},
+    {"--jobs N", "run N jobs at a time (default: the processors this process may run on)"},
+    {"--quiet", "print nothing but the failures"},
+    {"--json",
+     "print one JSON document on standard output: {\"files\": [{\"background\", \"foreground\", "
+     "\"output\", \"status\": \"ok\" or \"failed\", \"message\", \"pages\", \"seconds\"}], "
+     "\"done\", \"failed\", \"not_started\", \"interrupted\", \"seconds\"}, files in the order "
+     "of the jobs"},
+    {"--underlay", "draw the foreground underneath each background instead of on top"},
+    {"--opacity X", "draw the foreground at opacity X, from 0 to 1, as for merge and stamp"},
+    {"--compact", kCompactHelp},
+    {"--keep-interactive",
+     "keep links, annotations, forms, bookmarks and document info, as for "
+     "merge and stamp"},
+};
+
 inline constexpr item kInfoItems[] = {
     {"FILE", "the PDF to describe"},
     {"--json", "print one JSON object instead of text"},
@@ -97,7 +126,7 @@ inline constexpr item kInfoItems[] = {
 };
 
 inline constexpr item kHelpItems[] = {
-    {"COMMAND", "the command to describe: merge, stamp, info or help"},
+    {"COMMAND", "the command to describe: merge, stamp, batch, info or help"},
 };
 
 // The fields `info` prints: the JSON key, then in parentheses the label or column of the text.
@@ -157,6 +186,19 @@ inline constexpr command kCommands[] = {
      "Lay the first page of FG over every page of BG.",
      "Use it for watermarks, letterheads and stamps. The output has as many pages as BG.",
      kStampItems, static_cast<int>(std::size(kStampItems))},
+    {"batch",
+     "batch stamp|merge (FOREGROUND --out-dir DIR BACKGROUND... | --from-list FILE) [--jobs N] "
+     "[--quiet] [--json] [--underlay] [--opacity X] [--compact] [--keep-interactive]",
+     "Overlay one foreground on many backgrounds, several jobs at a time.",
+     "The jobs run on threads of one process, each on its own: a failed file never stops the "
+     "others, and is reported on standard error as \"quiremark: BACKGROUND: reason\". A progress "
+     "line is shown while standard error is a terminal, and a one-line summary at the end. Before "
+     "any job starts, the batch is refused with exit status 2 when two jobs would write the same "
+     "file or an output would overwrite the foreground or any job's input. The first SIGINT or "
+     "SIGTERM starts no new job and lets the running ones finish; a second one stops at once. No "
+     "temporary or partial file is left either way. Exit status: 0 when every job succeeded, 1 "
+     "when any failed, 2 on a usage error, 130 after SIGINT, 143 after SIGTERM.",
+     kBatchItems, static_cast<int>(std::size(kBatchItems))},
     {"info", "info [--json] [--objects] FILE", "Show what the reader finds in a PDF.",
      "Prints the trailer facts, the catalog and every page with its box and rotation, as the "
      "library sees them; useful to learn why a file is read as it is.",

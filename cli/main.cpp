@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_run.h"
 #include "commands.h"
 #include "info.h"
 #include "job/run.h"
@@ -253,6 +254,11 @@ int check_parsed(const CLI::App& sub, const command& c, int required, job_args* 
 
 int run(int argc, char** argv) {
   if (const int rc = check_first(argc, argv); rc != kExitOk) return rc;
+  // The batch command reads its own arguments: its grammar (a mode, then files and options in any
+  // order, or a list) is not the single-job commands'.
+  if (std::string_view(argv[1]) == "batch")
+    return batch::run_batch(std::vector<std::string>(argv + 2, argv + argc), batch::library_job,
+                            stdout, stderr);
   std::vector<std::string> args;
   if (const int rc = prepare_args(argc, argv, args); rc != kExitOk) return rc;
 
@@ -271,6 +277,8 @@ int run(int argc, char** argv) {
 
   CLI::App* stamp = add_command(app, "stamp");
   add_job_args(stamp, *find_command("stamp"), stamp_a);
+
+  add_command(app, "batch");  // listed in the help; run by batch::run_batch
 
   CLI::App* info = add_command(app, "info");
   const command& ic = *find_command("info");
@@ -315,6 +323,10 @@ int run(int argc, char** argv) {
     }
     if (!find_command(help_a.command))
       return usage_error(&cc, "unknown command: " + help_a.command);
+    if (help_a.command == "batch") {
+      std::fputs(batch::batch_help().c_str(), stdout);
+      return kExitOk;
+    }
     std::fputs(app.get_subcommand(help_a.command)->help(str(kToolName)).c_str(), stdout);
     return kExitOk;
   }

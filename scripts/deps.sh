@@ -4,8 +4,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       zlib1g-dev libcli11-dev libdeflate-dev qpdf poppler-utils mupdf-tools python3 python3-pytest python3-pikepdf
-      python3-setuptools python3-pip python3-venv python3-wheel python3-dev pybind11-dev pkg-config
-      locales man-db)
+      python3-setuptools python3-pip python3-venv python3-wheel python3-dev pybind11-dev
+      python3-dask python3-distributed pkg-config locales man-db)
 missing=()
 for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then

@@ -295,7 +295,8 @@ TEST(Cli, JobFailureSaysWhyAndExitsOne) {
 
 TEST(Cli, UsageErrorsExitTwoWithAUsageLine) {
   files f;
-  const std::string top = "usage: quiremark merge|stamp|info ARGS... (see quiremark --help)\n";
+  const std::string top =
+      "usage: quiremark merge|stamp|batch|info ARGS... (see quiremark --help)\n";
   const std::string merge =
       "usage: quiremark merge BG FG OUT [--underlay] [--opacity X] [--compact] "
       "[--keep-interactive]\n";

@@ -35,7 +35,19 @@ qm::job_options never_streaming() {
   return o;
 }
 
-TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
+// Every case runs both ways of making the temporary file: unnamed until it is complete
+// (O_TMPFILE), and named from the start, as on systems without it.
+class OutStream : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { qm::unnamed_temp_files = GetParam(); }
+  void TearDown() override { qm::unnamed_temp_files = true; }
+};
+INSTANTIATE_TEST_SUITE_P(TempFile, OutStream, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Unnamed" : "Named");
+                         });
+
+TEST_P(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
   // Resources shared by the pages and a second font only some pages use, so that resource
   // objects follow the pages in the output.
   const std::string bg = put_file("st_bg.pdf", varied_contents_pdf(37, "bg"));
@@ -74,7 +86,7 @@ TEST(OutStream, StreamedOutputIsTheOneWrittenAtTheEnd) {
 
 // A write that fails part way (here: the file size limit) fails the job with the write message,
 // leaves the old file as it was and removes the temporary file, however much was written.
-TEST(OutStream, FailedWritePartWayKeepsTheOldFile) {
+TEST_P(OutStream, FailedWritePartWayKeepsTheOldFile) {
   const std::string bg = put_file("st_bg.pdf", varied_contents_pdf(40, "bg"));
   const std::string fg = put_file("st_fg.pdf", varied_contents_pdf(40, "fg"));
   for (const rlim_t limit : {rlim_t{100}, rlim_t{5000}, rlim_t{20000}}) {
@@ -107,7 +119,7 @@ TEST(OutStream, FailedWritePartWayKeepsTheOldFile) {
 // The output may name one of the inputs: the streamed file replaces it only once complete.
 // (Jobs that fail after streaming began, from exhausted memory, are in the allocation-failure
 // test, which streams too.)
-TEST(OutStream, OutputMayReplaceAnInput) {
+TEST_P(OutStream, OutputMayReplaceAnInput) {
   const fs::path d = fresh_dir("replace");
   const std::string bg = (d / "bg.pdf").string();
   const std::string fg = put_file("st_fg.pdf", varied_contents_pdf(3, "fg"));

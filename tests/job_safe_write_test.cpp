@@ -41,7 +41,19 @@ struct inputs {
   }
 };
 
-TEST(SafeWrite, NewFileGetsTheUmaskPermissions) {
+// Every case runs both ways of making the temporary file: unnamed until it is complete
+// (O_TMPFILE), and named from the start, as on systems without it.
+class SafeWrite : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { qm::unnamed_temp_files = GetParam(); }
+  void TearDown() override { qm::unnamed_temp_files = true; }
+};
+INSTANTIATE_TEST_SUITE_P(TempFile, SafeWrite, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Unnamed" : "Named");
+                         });
+
+TEST_P(SafeWrite, NewFileGetsTheUmaskPermissions) {
   inputs in;
   const fs::path d = fresh_dir("sw_new");
   for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{002}}) {
@@ -57,7 +69,7 @@ TEST(SafeWrite, NewFileGetsTheUmaskPermissions) {
   EXPECT_EQ(names_in(d).size(), 3u);
 }
 
-TEST(SafeWrite, ExistingFileKeepsItsPermissions) {
+TEST_P(SafeWrite, ExistingFileKeepsItsPermissions) {
   inputs in;
   const fs::path d = fresh_dir("sw_perm");
   for (mode_t m : {mode_t{0640}, mode_t{0600}, mode_t{0755}}) {
@@ -71,7 +83,7 @@ TEST(SafeWrite, ExistingFileKeepsItsPermissions) {
   EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
 }
 
-TEST(SafeWrite, SymlinkIsFollowed) {
+TEST_P(SafeWrite, SymlinkIsFollowed) {
   inputs in;
   const fs::path d = fresh_dir("sw_link");
   fs::create_directories(d / "real");
@@ -93,7 +105,7 @@ TEST(SafeWrite, SymlinkIsFollowed) {
 
 // A write that fails (here: the file-size limit) leaves the old file exactly as it was and no
 // temporary file behind. Run in a child process, which alone gets the limit.
-TEST(SafeWrite, FailedWriteKeepsTheOldFile) {
+TEST_P(SafeWrite, FailedWriteKeepsTheOldFile) {
   inputs in;
   const fs::path d = fresh_dir("sw_fail");
   const fs::path out = d / "out.pdf";
@@ -139,7 +151,7 @@ int unprivileged(const std::vector<fs::path>& give, Fn fn) {
 }
 
 // Without write permission on the file, nothing is replaced (as opening it would fail).
-TEST(SafeWrite, ReadOnlyFileIsNotReplaced) {
+TEST_P(SafeWrite, ReadOnlyFileIsNotReplaced) {
   inputs in;
   const fs::path d = fresh_dir("sw_ro");
   const fs::path out = d / "out.pdf";
@@ -156,7 +168,7 @@ TEST(SafeWrite, ReadOnlyFileIsNotReplaced) {
 
 // A writable file in a directory that takes no new file is written in place; a new file cannot
 // be made there at all.
-TEST(SafeWrite, WritableFileInReadOnlyDirectory) {
+TEST_P(SafeWrite, WritableFileInReadOnlyDirectory) {
   inputs in;
   const fs::path d = fresh_dir("sw_rodir");
   const fs::path out = d / "out.pdf";
@@ -176,7 +188,7 @@ TEST(SafeWrite, WritableFileInReadOnlyDirectory) {
 }
 
 // Devices and pipes are written directly.
-TEST(SafeWrite, DevicesAndPipesAreWrittenDirectly) {
+TEST_P(SafeWrite, DevicesAndPipesAreWrittenDirectly) {
   inputs in;
   EXPECT_EQ(in.run("/dev/null"), 1) << quiremark_last_error();
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
@@ -201,7 +213,7 @@ TEST(SafeWrite, DevicesAndPipesAreWrittenDirectly) {
 }
 
 // The function itself, for the results the job turns into messages.
-TEST(SafeWrite, Results) {
+TEST_P(SafeWrite, Results) {
   const fs::path d = fresh_dir("sw_fn");
   EXPECT_EQ(qm::safe_write((d / "a").c_str(), "abc"), qm::write_result::ok);
   EXPECT_EQ(read_file((d / "a").string()), "abc");
@@ -212,6 +224,88 @@ TEST(SafeWrite, Results) {
   EXPECT_EQ(qm::safe_write("", "abc"), qm::write_result::cannot_open);
   EXPECT_EQ(qm::safe_write("/dev/full", "abc"), qm::write_result::write_error);
   EXPECT_EQ(names_in(d), std::vector<std::string>{"a"});
+}
+
+// The temporary file has no name while it is written when unnamed files are in use; else it has
+// one from the start. Either way only the output remains once it is committed, and nothing once
+// it is discarded.
+TEST_P(SafeWrite, TemporaryFileNamedOnlyWhenComplete) {
+  const fs::path d = fresh_dir("sw_steps");
+  const std::string out = (d / "out.pdf").string();
+  qm::pending_output p;
+  ASSERT_EQ(qm::prepare_output(out.c_str(), &p), qm::output_plan::temp);
+  EXPECT_EQ(p.unnamed, GetParam());
+  const std::vector<std::string> during = names_in(d);
+  if (GetParam()) {
+    EXPECT_TRUE(during.empty());
+  } else {
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during[0].rfind(".out.pdf.", 0), 0u) << during[0];
+  }
+  ASSERT_TRUE(qm::write_all(p.fd, "complete"));
+  EXPECT_EQ(qm::commit_output(p, true), qm::write_result::ok);
+  EXPECT_EQ(read_file(out), "complete");
+  EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
+
+  // A file that is not wanted after all, and one whose writing failed.
+  for (bool commit : {false, true}) {
+    qm::pending_output q;
+    ASSERT_EQ(qm::prepare_output(out.c_str(), &q), qm::output_plan::temp);
+    ASSERT_TRUE(qm::write_all(q.fd, "partial"));
+    if (commit)
+      EXPECT_EQ(qm::commit_output(q, false), qm::write_result::write_error);
+    else
+      qm::discard_output(q);
+    EXPECT_EQ(read_file(out), "complete");
+    EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
+  }
+}
+
+// A process killed while it writes the output leaves no trace when the temporary file is unnamed;
+// a named one stays behind (what unnamed files exist to prevent).
+TEST_P(SafeWrite, KilledWhileWriting) {
+  const fs::path d = fresh_dir("sw_killed");
+  const std::string out = (d / "out.pdf").string();
+  put_file(fs::relative(out, scratch()).string(), "old contents");
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    qm::pending_output p;
+    if (qm::prepare_output(out.c_str(), &p) != qm::output_plan::temp) ::_exit(1);
+    if (!qm::write_all(p.fd, std::string(100000, 'x'))) ::_exit(2);
+    if (::write(ready[1], "w", 1) != 1) ::_exit(3);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(read_file(out), "old contents");
+  const std::vector<std::string> left = names_in(d);
+  if (GetParam()) {
+    EXPECT_EQ(left, std::vector<std::string>{"out.pdf"});
+  } else {
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].rfind(".out.pdf.", 0), 0u) << left[0];
+  }
+}
+
+// A process without privileges names the unnamed file through its descriptor's /proc link.
+TEST_P(SafeWrite, UnprivilegedJobReplacesItsOutput) {
+  inputs in;
+  const fs::path d = fresh_dir("sw_user");
+  const fs::path out = d / "out.pdf";
+  put_file(fs::relative(out, scratch()).string(), "old contents");
+  const int code = unprivileged({d, out}, [&] { return in.run(out.string()) == 1 ? 0 : 1; });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(read_file(out.string()), in.expected);
+  EXPECT_EQ(names_in(d), std::vector<std::string>{"out.pdf"});
 }
 
 }  // namespace

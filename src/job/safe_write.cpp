@@ -1,4 +1,5 @@
-// Safe replacement of the output file through a temporary file and rename (POSIX).
+// Safe replacement of the output file through a temporary file and rename (POSIX), the temporary
+// file unnamed until it is complete where the system allows it (Linux's O_TMPFILE).
 #include "job/safe_write.h"
 
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include <string>
 
 namespace qm {
+
+std::atomic<bool> unnamed_temp_files{true};
 
 namespace {
 
@@ -102,6 +105,46 @@ write_result write_direct(const char* path, std::string_view bytes) {
   return ok && closed ? write_result::ok : write_result::write_error;
 }
 
+// An unnamed file in the target's directory, open for writing, or -1 where the system refuses
+// one (a kernel or file system without O_TMPFILE; also when the directory takes no new file,
+// which the named way then finds out too). Such a file vanishes with the last descriptor: a
+// process killed while writing it leaves nothing behind.
+int open_unnamed(const std::string& target) {
+#ifdef O_TMPFILE
+  if (!unnamed_temp_files.load(std::memory_order_relaxed)) return -1;
+  std::string dir = dir_of(target);
+  if (dir.empty()) dir = ".";
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+#else
+  (void)target;
+  return -1;
+#endif
+}
+
+// Gives the complete unnamed file a fresh temporary name beside the target, for the rename that
+// puts it in place (a link cannot replace an existing file). True with p.tmp set.
+bool name_unnamed(pending_output& p) {
+  const std::string self = "/proc/self/fd/" + std::to_string(p.fd);
+  for (int attempt = 0; attempt < kNameTries; ++attempt) {
+    std::string tmp = temp_name(p.target, attempt);
+    // Linking the descriptor itself needs a privilege most processes lack; its /proc link
+    // does the same for any process that owns the descriptor.
+    int rc = ::linkat(p.fd, "", AT_FDCWD, tmp.c_str(), AT_EMPTY_PATH);
+    if (rc != 0 && errno != EEXIST)
+      rc = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp.c_str(), AT_SYMLINK_FOLLOW);
+    if (rc == 0) {
+      p.tmp = std::move(tmp);
+      return true;
+    }
+    if (errno != EEXIST && errno != EINTR) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 output_plan prepare_output(const char* path, pending_output* p) {
@@ -122,10 +165,11 @@ output_plan prepare_output(const char* path, pending_output* p) {
     return output_plan::direct;
   }
 
-  // Create the temporary file exclusively. Mode 0666 under the umask is exactly what a new file
-  // made by fopen gets.
+  // Create the temporary file: unnamed where possible, else exclusively under a fresh name. Mode
+  // 0666 under the umask is exactly what a new file made by fopen gets.
   std::string tmp;
-  int fd = -1;
+  int fd = open_unnamed(target);
+  const bool unnamed = fd >= 0;
   int err = 0;
   for (int attempt = 0; attempt < kNameTries && fd < 0; ++attempt) {
     tmp = temp_name(target, attempt);
@@ -149,6 +193,7 @@ output_plan prepare_output(const char* path, pending_output* p) {
     if (::fchmod(fd, st.st_mode & 07777) != 0) errno = 0;
   }
   p->fd = fd;
+  p->unnamed = unnamed;
   p->tmp = std::move(tmp);
   p->target = std::move(target);
   return output_plan::temp;
@@ -159,20 +204,26 @@ write_result commit_output(pending_output& p, bool written) {
   // costs more than the rest of a typical job). The rename still guarantees that no failure of
   // this process, of the write or of the disk's space leaves a partial file at the target.
   bool ok = written;
+  // An unnamed file gets its temporary name now that it is complete; from here to the rename is
+  // the only stretch in which a killed process leaves a temporary file behind.
+  bool named = !p.unnamed;
+  if (ok && p.unnamed) named = ok = name_unnamed(p);
   if (::close(p.fd) != 0) ok = false;
   p.fd = -1;
   if (ok && ::rename(p.tmp.c_str(), p.target.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(p.tmp.c_str());
+  if (!ok && named) ::unlink(p.tmp.c_str());
   p.tmp.clear();
+  p.unnamed = false;
   return ok ? write_result::ok : write_result::write_error;
 }
 
 void discard_output(pending_output& p) {
   if (p.fd < 0) return;
   ::close(p.fd);
-  ::unlink(p.tmp.c_str());
+  if (!p.unnamed) ::unlink(p.tmp.c_str());
   p.fd = -1;
   p.tmp.clear();
+  p.unnamed = false;
 }
 
 write_result safe_write(const char* path, std::string_view bytes) {

@@ -18,8 +18,9 @@ namespace py = pybind11;
 
 namespace {
 
-// Every keyword option: the name Python uses and how it sets the job's options. The Python side
-// has already checked the value; None leaves the default.
+// Every keyword option: the name Python uses and how it sets the job's options (and "_batch",
+// which only the package sets). The Python side has already checked the value; None leaves the
+// default.
 struct option {
   const char* name;
   void (*set)(qm::job_options&, py::handle value);
@@ -27,6 +28,9 @@ struct option {
 
 constexpr option kOptions[] = {
     {"underlay", [](qm::job_options& o, py::handle v) { o.mode = v.cast<bool>() ? 1 : 0; }},
+    // Not a keyword option: set by the batch functions for each of their jobs, which run side by
+    // side on the batch's threads and so start no helper threads of their own.
+    {"_batch", [](qm::job_options& o, py::handle v) { o.helper_threads = !v.cast<bool>(); }},
     {"opacity",
      [](qm::job_options& o, py::handle v) {
        if (!v.is_none()) o.opacity = v.cast<float>();
@@ -37,6 +41,8 @@ constexpr option kOptions[] = {
        o.compact = v.cast<bool>();
        o.compress = o.compact ? qmdeflate::zlib_compress : nullptr;
      }},
+    {"keep_interactive",
+     [](qm::job_options& o, py::handle v) { o.keep_interactive = v.cast<bool>(); }},
 };
 
 void set_option(qm::job_options& o, const std::string& name, py::handle value) {
@@ -114,7 +120,8 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
   py::object role_obj = role ? py::object(py::str(role)) : py::object(py::none());
   py::object data = py::none();
   if (r.ok && output.is_none()) data = py::bytes(pdf);
-  return py::make_tuple(r.ok, py::bytes(r.message), role_obj, r.sys_errno, data);
+  return py::make_tuple(r.ok, py::bytes(r.message), role_obj, r.sys_errno, data,
+                        r.ok ? r.pages : 0);
 }
 
 }  // namespace

@@ -62,3 +62,17 @@ def test_stamp_watermark_reports_each_failure(make_pdf, tmp_path: Path):
         f"{missing}: cannot open {missing}",
     ]
     assert page_count(tmp_path / "out" / "good.pdf") == 2
+
+
+def test_stamp_on_dask(make_pdf, tmp_path: Path):
+    pytest.importorskip("distributed")
+    inputs = [make_pdf("a.pdf", 2), make_pdf("b.pdf", 1), tmp_path / "missing.pdf"]
+    stamp = make_pdf("s.pdf")
+    for extra in ([], ["--bytes"]):
+        out = tmp_path / ("out" + "".join(extra))
+        done = run("stamp_on_dask.py", stamp, out, *inputs, "--workers", "2", *extra)
+        assert done.returncode == 1, done.stderr
+        assert done.stdout.splitlines() == [f"{inputs[0]} -> {out / 'a.pdf'} (2 pages)",
+                                            f"{inputs[1]} -> {out / 'b.pdf'} (1 pages)"]
+        assert f"{inputs[2]}: cannot open {inputs[2]}" in done.stderr
+        assert page_count(out / "a.pdf") == 2

@@ -157,7 +157,15 @@ def test_options_are_keywords_only(make_pdf, tmp_path: Path, job):
 @pytest.mark.parametrize("job", ["merge", "stamp"])
 def test_signature_names_every_option(job):
     params = inspect.signature(getattr(quiremark, job)).parameters
-    assert list(params) == ["background", "foreground", "output", "underlay", "opacity", "compact"]
+    assert list(params) == [
+        "background",
+        "foreground",
+        "output",
+        "underlay",
+        "opacity",
+        "compact",
+        "keep_interactive",
+    ]
     assert params["underlay"].kind is inspect.Parameter.KEYWORD_ONLY
     assert (params["underlay"].default, params["opacity"].default) == (False, None)
 
@@ -186,3 +194,25 @@ def form_contents(pdf: bytes) -> list:
         forms.append(zlib.decompress(data) if match.group(2) else data)
     assert forms
     return forms
+
+
+@pytest.mark.parametrize("job", ["merge", "stamp"])
+def test_keep_interactive_carries_a_link(make_pdf, job):
+    from pdfwriter import assemble, stream
+
+    linked = assemble(
+        {
+            1: b"<< /Type /Catalog /Pages 2 0 R >>",
+            2: b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            3: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
+            b"/Annots [5 0 R] >>",
+            4: stream(b"0 g 0 0 10 10 re f\n"),
+            5: b"<< /Type /Annot /Subtype /Link /Rect [10 10 100 50] /Border [0 0 0] "
+            b"/A << /S /URI /URI (https://example.com/) >> >>",
+        }
+    )
+    run = getattr(quiremark, job)
+    plain = run(linked, make_pdf("fg.pdf"), None)
+    kept = run(linked, make_pdf("fg.pdf"), None, keep_interactive=True)
+    assert b"/Annots" not in plain
+    assert b"/Annots" in kept and b"(https://example.com/)" in kept

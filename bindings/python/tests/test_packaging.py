@@ -15,7 +15,8 @@ import pytest
 import quiremark
 from conftest import SOURCE_DIR, page_count
 
-API = sorted(["merge", "stamp", "Error", "InputError", "EncryptedError", "NoPagesError",
+API = sorted(["merge", "stamp", "stamp_many", "merge_many", "run_many", "iter_many", "Result",
+              "Error", "InputError", "EncryptedError", "NoPagesError",
               "PageTreeError", "LimitError", "OutputError", "OutOfMemoryError", "__version__"])
 PACKAGE = Path(quiremark.__file__).parent
 

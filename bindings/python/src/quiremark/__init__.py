@@ -29,6 +29,7 @@ from __future__ import annotations
 from typing import Any, List, Optional
 
 from . import _job
+from ._batch import Result, iter_many, merge_many, run_many, stamp_many
 from ._errors import (
     EncryptedError,
     Error,
@@ -44,6 +45,11 @@ from ._version import __version__
 __all__ = [
     "merge",
     "stamp",
+    "stamp_many",
+    "merge_many",
+    "run_many",
+    "iter_many",
+    "Result",
     "Error",
     "InputError",
     "EncryptedError",
@@ -75,6 +81,9 @@ def merge(background: Any, foreground: Any, output: Any, **options: Any) -> Opti
             None (the default) for opaque. From 0.999 up the output carries no transparency.
         compact: write a smaller file that draws the same: each page's content Flate-compressed
             (kept as the input compressed it where it can be) and every copied object once.
+        keep_interactive: also keep the annotations and links of the pages, a form (the
+            background's, else in a merge the foreground's), and the background's bookmarks,
+            page labels and document info, pointing at the output pages.
 
     Returns:
         The new PDF as ``bytes`` when ``output`` is None, else None.
@@ -101,7 +110,7 @@ def stamp(background: Any, foreground: Any, output: Any, **options: Any) -> Opti
         output: as for :func:`merge`.
         underlay: draw the stamp underneath each page instead of on top.
         opacity: the stamp's opacity, as for :func:`merge`.
-        compact: as for :func:`merge`.
+        compact, keep_interactive: as for :func:`merge`.
 
     Returns:
         The new PDF as ``bytes`` when ``output`` is None, else None.

@@ -1,7 +1,7 @@
 # Type stubs of the quiremark package: the two job functions with their options, and the
 # exceptions.
 import os
-from typing import IO, Optional, Protocol, Union, overload
+from typing import IO, Iterable, Iterator, List, Optional, Protocol, Tuple, Union, overload
 
 from ._errors import (
     EncryptedError as EncryptedError,
@@ -38,6 +38,7 @@ def merge(
     underlay: bool = False,
     opacity: Optional[float] = None,
     compact: bool = False,
+    keep_interactive: bool = False,
 ) -> bytes: ...
 @overload
 def merge(
@@ -48,6 +49,7 @@ def merge(
     underlay: bool = False,
     opacity: Optional[float] = None,
     compact: bool = False,
+    keep_interactive: bool = False,
 ) -> None: ...
 @overload
 def stamp(
@@ -58,6 +60,7 @@ def stamp(
     underlay: bool = False,
     opacity: Optional[float] = None,
     compact: bool = False,
+    keep_interactive: bool = False,
 ) -> bytes: ...
 @overload
 def stamp(
@@ -68,4 +71,69 @@ def stamp(
     underlay: bool = False,
     opacity: Optional[float] = None,
     compact: bool = False,
+    keep_interactive: bool = False,
 ) -> None: ...
+
+class Result:
+    """How one job of a batch ended (see stamp_many)."""
+
+    background: _Path
+    foreground: _Path
+    output: _Path
+    ok: bool
+    error: Optional[BaseException]
+    pages: int
+    seconds: float
+    def __init__(
+        self,
+        background: _Path,
+        foreground: _Path,
+        output: _Path,
+        ok: bool,
+        error: Optional[BaseException],
+        pages: int,
+        seconds: float,
+    ) -> None: ...
+
+def stamp_many(
+    backgrounds: Iterable[_Path],
+    foreground: _Path,
+    out_dir: _Path,
+    *,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+    compact: bool = False,
+    keep_interactive: bool = False,
+) -> List[Result]: ...
+def merge_many(
+    backgrounds: Iterable[_Path],
+    foreground: _Path,
+    out_dir: _Path,
+    *,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+    compact: bool = False,
+    keep_interactive: bool = False,
+) -> List[Result]: ...
+def run_many(
+    triples: Iterable[Tuple[_Path, _Path, _Path]],
+    *,
+    stamp: bool,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+    compact: bool = False,
+    keep_interactive: bool = False,
+) -> List[Result]: ...
+def iter_many(
+    triples: Iterable[Tuple[_Path, _Path, _Path]],
+    *,
+    stamp: bool,
+    jobs: Optional[int] = None,
+    underlay: bool = False,
+    opacity: Optional[float] = None,
+    compact: bool = False,
+    keep_interactive: bool = False,
+) -> Iterator[Result]: ...

@@ -55,7 +55,13 @@ OPTIONS: Dict[str, _Option] = {
     "underlay": _Option(False, _flag),
     "opacity": _Option(None, _opacity),
     "compact": _Option(False, _flag),
+    "keep_interactive": _Option(False, _flag),
 }
+
+
+# The compiled module's option for a job of a batch (not one of the keyword options): the job
+# runs without helper threads of its own, the batch's threads being the parallelism.
+BATCH_OPTION = "_batch"
 
 
 def _path(role: str, value: Any) -> Tuple[bytes, str]:
@@ -153,6 +159,45 @@ def _write_all(target: Any, data: bytes) -> None:
         view = view[written:]
 
 
+def execute(
+    function: str,
+    stamp: bool,
+    background: Any,
+    foreground: Any,
+    output: Any,
+    options: Dict[str, Any],
+    *,
+    batch: bool = False,
+) -> Tuple[Optional[bytes], int]:
+    """Runs one job for merge() or stamp() (named by ``function``, for messages): the PDF as
+    bytes when ``output`` is None (else None), and the output's page count. ``batch``: one job
+    of many running side by side, which gets no helper threads of its own."""
+    unknown = [name for name in options if name not in OPTIONS]
+    if unknown:
+        raise TypeError(f"{function}() got an unexpected keyword argument {unknown[0]!r}")
+    checked = {
+        name: option.check(name, options.get(name, option.default))
+        for name, option in OPTIONS.items()
+    }
+    if batch:
+        checked[BATCH_OPTION] = True
+    out_path, out_text, out_file = _output(output)
+    # Both inputs are checked before either is read: a refused call consumes no file object.
+    _check_input("background", background)
+    _check_input("foreground", foreground)
+    bg, bg_path = _input("background", background)
+    fg, fg_path = _input("foreground", foreground)
+    ok, message, part, code, data, pages = _native.run(bg[0], bg[1], fg[0], fg[1], out_path,
+                                                       stamp, checked)
+    if not ok:
+        paths = dict(zip(ROLES, (bg_path, fg_path, out_text)))
+        raise error_from_result(message, part, paths.get(part) if part else None, code)
+    if out_file is not None:
+        _write_all(out_file, data)
+        return None, pages
+    return (data if out_path is None else None), pages
+
+
 def run(
     function: str,
     stamp: bool,
@@ -162,28 +207,7 @@ def run(
     options: Dict[str, Any],
 ) -> Optional[bytes]:
     """Runs one job for merge() or stamp() (named by ``function``, for messages)."""
-    unknown = [name for name in options if name not in OPTIONS]
-    if unknown:
-        raise TypeError(f"{function}() got an unexpected keyword argument {unknown[0]!r}")
-    checked = {
-        name: option.check(name, options.get(name, option.default))
-        for name, option in OPTIONS.items()
-    }
-    out_path, out_text, out_file = _output(output)
-    # Both inputs are checked before either is read: a refused call consumes no file object.
-    _check_input("background", background)
-    _check_input("foreground", foreground)
-    bg, bg_path = _input("background", background)
-    fg, fg_path = _input("foreground", foreground)
-    ok, message, part, code, data = _native.run(bg[0], bg[1], fg[0], fg[1], out_path, stamp,
-                                                checked)
-    if not ok:
-        paths = dict(zip(ROLES, (bg_path, fg_path, out_text)))
-        raise error_from_result(message, part, paths.get(part) if part else None, code)
-    if out_file is not None:
-        _write_all(out_file, data)
-        return None
-    return data if out_path is None else None
+    return execute(function, stamp, background, foreground, output, options)[0]
 
 
 def signature(*first: str) -> inspect.Signature:
