@@ -11,28 +11,6 @@
 
 namespace qm {
 
-namespace {
-
-// "N G R" at p; the number N, with *next the byte after the R. -1 when no reference stands there.
-int32_t reference_at(const char* t, pos_t p, pos_t end, pos_t* next) {
-  if (p >= end || !is_digit(static_cast<unsigned char>(t[p]))) return -1;
-  const int32_t n = parse_int_at(t, end, &p);
-  p = skip_ws(t, p, end);
-  if (p >= end || !is_digit(static_cast<unsigned char>(t[p]))) return -1;
-  parse_int_at(t, end, &p);
-  p = skip_ws(t, p, end);
-  if (p >= end || t[p] != 'R') return -1;
-  if (p + 1 < end && is_alnum(static_cast<unsigned char>(t[p + 1]))) return -1;
-  *next = p + 1;
-  return n;
-}
-
-bool page_span_of(const doc& d, const obj_rec& o, span* s) {
-  return (!o.in_objstm || o.text != nullptr) && dict_span(d.data.get(), d.len, o, s);
-}
-
-}  // namespace
-
 const obj_rec* sole_content_stream(const doc& d, const span& page) {
   const char* t = page.t;
   const pos_t end = page.end;
@@ -42,9 +20,11 @@ const obj_rec* sole_content_stream(const doc& d, const span& page) {
   if (p >= end) return nullptr;
   const bool array = t[p] == '[';
   if (array) p = skip_ws(t, p + 1, end);
-  pos_t next = p;
-  const int32_t n = reference_at(t, p, end, &next);
-  if (n <= 0) return nullptr;
+  // One "N G R", the generation number required.
+  if (p >= end || !is_digit(static_cast<unsigned char>(t[p]))) return nullptr;
+  const int32_t n = parse_int_at(t, end, &p);
+  const pos_t next = ref_tail_end(t, p, end, ref_gen::required);
+  if (n <= 0 || next < 0) return nullptr;
   if (array) {
     p = skip_ws(t, next, end);
     if (p >= end || t[p] != ']') return nullptr;
@@ -56,7 +36,7 @@ const obj_rec* sole_content_stream(const doc& d, const span& page) {
 
 void read_page_content_stored(const doc& d, const obj_rec& o, page_content& c) {
   span s, sd;
-  const obj_rec* so = page_span_of(d, o, &s) ? sole_content_stream(d, s) : nullptr;
+  const obj_rec* so = page_span(d, o, &s) ? sole_content_stream(d, s) : nullptr;
   const char* data = d.data.get();
   if (so == nullptr || !dict_span(data, d.len, *so, &sd) || !flate_alone(sd.t, sd.start, sd.end) ||
       so->data_start < 0 || so->data_end > d.len || so->data_end <= so->data_start) {

@@ -128,12 +128,11 @@ std::string build_form_xobject(const doc& d, const obj_rec& o, const page_rec& p
   return std::string(b.view());
 }
 
-namespace {
-
-// The page dictionary's text, where there is one to read.
 bool page_span(const doc& d, const obj_rec& o, span* s) {
   return (!o.in_objstm || o.text != nullptr) && dict_span(d.data.get(), d.len, o, s);
 }
+
+namespace {
 
 void read_content_of(const doc& d, const span& s, content& c) {
   pos_t key = find_name_top(s.t, s.end, s.start, s.end, "Contents");

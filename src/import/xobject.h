@@ -32,6 +32,10 @@ struct page_content {
 // exhausted memory throws std::bad_alloc.
 void read_page_content(const doc& d, const obj_rec& o, page_content& c);
 
+// The page dictionary's text, where there is one to read (a page in an object stream whose text
+// was not kept has none).
+bool page_span(const doc& d, const obj_rec& o, span* s);
+
 // The same body appended to out, the page's inherited resources looked up through memo (one memo
 // per document and job). The content is read here, unless `pre` holds what read_page_content
 // gave for this page. With `group`, the XObject is a transparency group (" /Group << /S
