@@ -350,6 +350,44 @@ TEST(JobInteractive, OutlineOfTwoItemsAndDocumentInfo) {
   EXPECT_QPDF_ACCEPTS(r.path);
 }
 
+TEST(JobInteractive, DocumentInfoThatIsNoDictionaryIsLeftOut) {
+  // The trailer's /Info names an object the file does not have, one cut off before its end, a
+  // number, or the catalog: the output's trailer names no /Info, and the job still succeeds.
+  struct info_case {
+    const char* what;
+    std::map<int, std::string> objs;
+    int info;
+  };
+  const std::vector<info_case> cases = {
+      {"missing object", {}, 60},
+      {"a number", {{60, "42"}}, 60},
+      {"the catalog", {}, 1},
+  };
+  for (const info_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bg = doc_pdf({page_spec{}}, c.objs);
+    bg.insert(bg.rfind("/Root 1 0 R"), "/Info " + std::to_string(c.info) + " 0 R ");
+    ran r = run(bg, kEmptyFg, true);
+    ASSERT_EQ(r.rc, 1);
+    EXPECT_EQ(r.bytes.find("/Info "), std::string::npos);
+    EXPECT_QPDF_ACCEPTS(r.path);
+  }
+  // An information dictionary cut off where the cross-reference table begins.
+  std::string bg = doc_pdf({page_spec{}});
+  const size_t x = bg.rfind("xref\n");
+  bg.insert(x, "60 0 obj\n<< /Title (Cut) /Author (x) 8388607bj\n");
+  bg.insert(bg.rfind("/Root 1 0 R"), "/Info 60 0 R ");
+  ran r = run(bg, kEmptyFg, true);
+  ASSERT_EQ(r.rc, 1);
+  const size_t info = r.bytes.find("/Info ");
+  if (info != std::string::npos) {
+    // Carried only as an object the output writes.
+    const int n = std::stoi(r.bytes.substr(info + 6));
+    EXPECT_TRUE(r.val.count(n)) << "object " << n;
+  }
+  EXPECT_QPDF_ACCEPTS(r.path);
+}
+
 TEST(JobInteractive, DestinationToPageNotImportedIsDropped) {
   // A stamp's page 1 links to its own page 2, which the stamp never shows; the link stays,
   // without a destination. The background's outline item to a page outside the page tree keeps

@@ -146,8 +146,12 @@ void build_source(interactive_source& s, int source, interactive_plan& p) {
     if (outline >= 0) p.catalog.push_back({"Outlines", make_new_ref(outline)});
     named_catalog_entries(c, p);
     plain_catalog_entries(catalog, p);
+    // The information is a dictionary of the file's own; a trailer that names anything else
+    // (an object the file lacks, the catalog, a number) carries nothing over.
     const int32_t info = info_number(d);
-    if (info > 0 && info != d.catalog) {
+    pdf_value info_value;
+    if (info > 0 && info != d.catalog && obj_value(d, info, &info_value) &&
+        info_value.k == pdf_value::kind::dict) {
       p.info.k = pdf_value::kind::ref;
       p.info.n = info;
     }
