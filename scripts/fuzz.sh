@@ -6,7 +6,14 @@
 # stops the run with a non-zero status; the input that caused it is left in
 # build-fuzz/artifacts/<name>/ (add it to fuzz/regressions/<name>/ once fixed).
 #
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: inflate, load, job (default: all)
+# With QM_FUZZ_SEED=N the run is repeatable: libFuzzer's random choices start from seed N, the
+# working corpus starts empty (build-fuzz/corpus-seed<N>/<name>, cleared first), and each target
+# runs a fixed number of inputs, SECONDS times its usual rate on a 2-core machine, instead of for a
+# time (capped at three times SECONDS). CI uses this, so that a run that passed on a developer's
+# machine passes there too; searching for new faults is what the unseeded runs are for.
+#
+# Usage: [QM_FUZZ_SEED=N] scripts/fuzz.sh [SECONDS] [TARGET...]
+#        TARGET: inflate, load, job (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-120}
@@ -25,18 +32,28 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 status=0
 for t in "${targets[@]}"; do
-  corpus=build-fuzz/corpus/$t
   artifacts=build-fuzz/artifacts/$t
-  mkdir -p "$corpus" "$artifacts"
   case $t in
-    inflate) extra=(-max_len=16384) ;;
-    *) extra=(-max_len=65536 -dict=fuzz/pdf.dict) ;;
+    inflate) extra=(-max_len=16384) rate=800 ;;
+    load) extra=(-max_len=65536 -dict=fuzz/pdf.dict) rate=60 ;;
+    *) extra=(-max_len=65536 -dict=fuzz/pdf.dict) rate=50 ;;
   esac
+  if [ -n "${QM_FUZZ_SEED:-}" ]; then
+    corpus=build-fuzz/corpus-seed$QM_FUZZ_SEED/$t
+    rm -rf "$corpus"
+    extra+=(-seed="$QM_FUZZ_SEED" -runs=$((secs * rate)) -max_total_time=$((3 * secs)))
+    what="$((secs * rate)) inputs from seed $QM_FUZZ_SEED"
+  else
+    corpus=build-fuzz/corpus/$t
+    extra+=(-max_total_time="$secs")
+    what="${secs} s"
+  fi
+  mkdir -p "$corpus" "$artifacts"
   seeds=(fuzz/seeds/$t)
   [ -d fuzz/regressions/$t ] && seeds+=(fuzz/regressions/$t)
   log=build-fuzz/fuzz-$t.log
-  echo "== fuzz_$t for ${secs} s (log: $log)"
-  if ! build-fuzz/fuzz/fuzz_$t "${extra[@]}" -max_total_time="$secs" -timeout=25 \
+  echo "== fuzz_$t, $what (log: $log)"
+  if ! build-fuzz/fuzz/fuzz_$t "${extra[@]}" -timeout=25 \
       -rss_limit_mb=3072 -print_final_stats=1 -artifact_prefix="$artifacts/" \
       "$corpus" "${seeds[@]}" >"$log" 2>&1; then
     echo "fuzz_$t FAILED; the end of its log:"

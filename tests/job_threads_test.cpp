@@ -1,4 +1,5 @@
-// Jobs on eight threads at once: each output is byte for byte what the same job gives alone.
+// Jobs on eight threads at once, and many jobs one after another on one thread: each output is
+// byte for byte what the same job gives alone.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "job/out_stream.h"
 #include "job/prefetch.h"
+#include "job/run.h"
 #include "support/jobpdf.h"
 
 namespace {
@@ -86,6 +88,50 @@ TEST(JobThreads, EightThreadsGiveTheSingleThreadedOutputs) {
   // The jobs differ from each other, so a mix-up would show.
   for (size_t k = 1; k < jobs.size(); ++k) EXPECT_NE(jobs[k].alone, jobs[0].alone);
   EXPECT_QPDF_ACCEPTS(jobs[2].out);
+}
+
+TEST(JobThreads, JobsInTurnOnOneThreadGiveWhatEachGivesOnAFreshThread) {
+  // A thread keeps its last job's largest buffers for its next job. Whatever ran before (an
+  // output too large to be kept, one whose writing failed after it was made whole, a job whose
+  // input failed, larger and smaller jobs), each job writes what it writes on a thread of its
+  // own; to a file and to bytes alike.
+  const std::string big = put_file("turn_big.pdf", varied_contents_pdf(4000, "big"));
+  const std::string small = put_file("turn_small.pdf", varied_contents_pdf(9, "small"));
+  const std::string other = put_file("turn_other.pdf", varied_contents_pdf(3, "other"));
+  const std::string stamp = put_file("turn_stamp.pdf", n_pages_pdf(1, "stamp"));
+  const std::string nowhere = (scratch() / "no such dir" / "out.pdf").string();
+  const std::string missing = (scratch() / "turn_missing.pdf").string();
+  struct turn {
+    job_kind kind;
+    std::string bg, fg, out;
+    bool ok;
+  };
+  const std::vector<turn> turns = {
+      {job_kind::merge, big, small, "", true},     {job_kind::stamp, small, stamp, nowhere, false},
+      {job_kind::stamp, small, stamp, "", true},   {job_kind::merge, missing, small, "", false},
+      {job_kind::opacity, other, small, "", true}, {job_kind::merge, small, other, "", true},
+      {job_kind::stamp, other, stamp, "", true},
+  };
+  // Runs turn k to bytes, or to its path when it has one; returns what it wrote.
+  auto run_turn = [&](const turn& t) {
+    qm::job_options o = options_for(t.kind, t.bg, t.fg, t.out, 0, 0.5f);
+    std::string bytes;
+    if (t.out.empty()) o.output_bytes = &bytes;
+    qm::job_result r;
+    qm::job_run(o, r);
+    EXPECT_EQ(r.ok, t.ok) << r.message;
+    return r.ok ? bytes : std::string("failed: ") + r.message;
+  };
+  std::vector<std::string> fresh(turns.size()), in_turn(turns.size());
+  for (size_t k = 0; k < turns.size(); ++k)
+    std::thread([&, k] { fresh[k] = run_turn(turns[k]); }).join();
+  std::thread([&] {
+    for (int round = 0; round < 2; ++round)
+      for (size_t k = 0; k < turns.size(); ++k) in_turn[k] = run_turn(turns[k]);
+  }).join();
+  for (size_t k = 0; k < turns.size(); ++k) EXPECT_EQ(in_turn[k], fresh[k]) << "turn " << k;
+  EXPECT_GT(fresh[0].size(), size_t{1} << 20);  // too large to be kept
+  EXPECT_NE(fresh[2], fresh[6]);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "job/keep_interactive.h"
 #include "job/placement.h"
 #include "job/prefetch.h"
+#include "job/spare.h"
 #include "job/writer.h"
 #include "reader/box.h"
 #include "reader/load.h"
@@ -149,11 +150,11 @@ struct importer {
   content_prefetch ahead;
   bool reading_ahead = false;
   size_t next_item = 0;
-  page_content own;  // compact output without the read-ahead: each page's content, read here
+  page_content own;  // without the read-ahead: each page's content, read here in turn
 
-  explicit importer(overlay_job& job) : j(job) {}
+  explicit importer(overlay_job& job) : j(job) { own.joined = spare_take(spare_kind::content); }
   ~importer() {
-    buf_free(own.joined);
+    spare_keep(spare_kind::content, own.joined);
     buf_free(own.packed);
   }
 
@@ -181,6 +182,9 @@ struct importer {
       pre = &prefetch_take(ahead, next_item);
     } else if (j.compact) {
       read_page_content_compact(d, *o, own, j.compressor);
+      pre = &own;
+    } else {
+      read_page_content(d, *o, own);
       pre = &own;
     }
     if (num > 0) {  // always, by the numbering; the page read ahead is used up all the same
@@ -297,6 +301,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
   try {
     r.message.clear();
     r.message.reserve(kMsgSize);  // the message is copied out without allocating
+    j.out = spare_take(spare_kind::output);
     ok = configure(j, o) && load_inputs(j, o) && job_run_loaded(j, o);
   } catch (const std::bad_alloc&) {
     job_fail(j, job_part::none, "out of memory");
@@ -305,6 +310,7 @@ void job_run(const job_options& o, job_result& r) noexcept {
   } catch (...) {
     job_fail(j, job_part::none, "internal error: unknown exception");
   }
+  spare_keep(spare_kind::output, j.out);
   r.ok = ok;
   r.read_ahead = j.read_ahead;
   r.output_streamed = j.stream != nullptr;
