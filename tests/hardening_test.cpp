@@ -19,7 +19,7 @@
 #include "reader/load.h"
 #include "support/jobpdf.h"
 
-// Allocations of the nothrow array form (the loader takes the file's bytes that way) above this
+// Allocations of the nothrow array forms (the loader takes the file's bytes that way) above this
 // many bytes fail while it is set, as on a machine without that much memory. Other allocations
 // are untouched; the replacement defers to the ordinary operator new[] so that every block is
 // released by its matching operator delete[].
@@ -31,6 +31,14 @@ void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
   if (n > g_refuse_above.load(std::memory_order_relaxed)) return nullptr;
   try {
     return ::operator new[](n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  if (n > g_refuse_above.load(std::memory_order_relaxed)) return nullptr;
+  try {
+    return ::operator new[](n, a);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }

@@ -19,11 +19,11 @@ namespace {
 // the countdown to zero throws (every later one succeeds again).
 std::atomic<long> g_countdown{-1};
 
-void* checked_alloc(std::size_t n) {
+void* checked_alloc(std::size_t n, std::size_t align = 0) {
   if (g_countdown.load(std::memory_order_relaxed) >= 0 &&
       g_countdown.fetch_sub(1, std::memory_order_relaxed) == 0)
     throw std::bad_alloc();
-  void* p = std::malloc(n ? n : 1);
+  void* p = align ? std::aligned_alloc(align, (n + align) / align * align) : std::malloc(n ? n : 1);
   if (!p) throw std::bad_alloc();
   return p;
 }
@@ -63,6 +63,35 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+// The aligned forms too (input files are read into aligned arrays).
+void* operator new(std::size_t n, std::align_val_t a) {
+  return checked_alloc(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return checked_alloc(n, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  try {
+    return checked_alloc(n, static_cast<std::size_t>(a));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t& t) noexcept {
+  return operator new(n, a, t);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
   std::free(p);
 }
 

@@ -162,6 +162,33 @@ TEST(Buf, FreeEmptiesAndAllowsReuse) {
   expect_holds(b, "again");
 }
 
+TEST(Buf, CopyBytesAtEveryPlaceWithinAPage) {
+  // Destinations 0 to 70 and some thousands of bytes past the source, modulo a 4 KiB page (the
+  // slow window of the processor's string copy, which copy_bytes runs backwards, and around it),
+  // lengths below, at and above the first one it treats so, with and without a ragged end.
+  std::vector<char> src(300000), dst(src.size() + 8192);
+  std::mt19937 rng(7);
+  for (char& c : src) c = static_cast<char>(rng());
+  const size_t lengths[] = {0, 1, 127, 4095, 4096, 4097, 4096 + 128, 82820, 200001};
+  std::vector<size_t> places;
+  for (size_t p = 0; p <= 70; ++p) places.push_back(p);
+  for (size_t p : {128, 2048, 4032, 4095}) places.push_back(p);
+  for (size_t n : lengths) {
+    for (size_t place : places) {
+      SCOPED_TRACE(std::to_string(n) + " bytes, " + std::to_string(place) + " past");
+      const char* from = src.data() + 5;
+      const uintptr_t page_off = (reinterpret_cast<uintptr_t>(from) + place) & 4095;
+      char* to = dst.data() + 4096 - (reinterpret_cast<uintptr_t>(dst.data()) & 4095) + page_off;
+      std::fill(dst.begin(), dst.end(), '\x5a');
+      qm::copy_bytes(to, from, n);
+      ASSERT_EQ(std::memcmp(to, from, n), 0);
+      // Nothing outside the destination is written.
+      ASSERT_EQ(to[-1], '\x5a');
+      ASSERT_EQ(to[n], '\x5a');
+    }
+  }
+}
+
 TEST(Buf, ImpossibleGrowthThrowsAndKeepsTheText) {
   qm::buf b;
   qm::buf_str(b, "kept");

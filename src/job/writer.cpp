@@ -229,7 +229,8 @@ bool write_output(overlay_job& j, const output_target& to) {
             " >>\nstartxref\n", fmt_int(xref_pos).view(), "\n%%EOF\n"});
 
   if (to.bytes) {
-    to.bytes->assign(out.view());
+    to.bytes->resize(out.len);
+    copy_bytes(to.bytes->data(), out.data, out.len);
     return true;
   }
   errno = 0;

@@ -15,7 +15,9 @@ namespace qm {
 
 void file_data_release::operator()(char* p) const noexcept {
   if (!p || lent) return;
-  if (mapped == 0)
+  if (mapped == 0 && aligned)
+    ::operator delete[](p, std::align_val_t{kFileDataAlign});
+  else if (mapped == 0)
     delete[] p;
   else
     ::munmap(p, mapped);
@@ -30,7 +32,10 @@ file_data file_data_alloc(size_t n, size_t map_min) {
     void* m = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, flags, -1, 0);
     if (m != MAP_FAILED) return file_data(static_cast<char*>(m), file_data_release(n));
   }
-  return file_data(new (std::nothrow) char[n > 0 ? n : 1]);
+  void* p = ::operator new[](n > 0 ? n : 1, std::align_val_t{kFileDataAlign}, std::nothrow);
+  file_data_release heap;
+  heap.aligned = true;
+  return file_data(static_cast<char*>(p), heap);
 }
 
 }  // namespace qm

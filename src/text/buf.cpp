@@ -2,6 +2,7 @@
 #include "text/buf.h"
 
 #include <cassert>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -64,6 +65,26 @@ void buf_reserve(buf& b, size_t n) {
   b.cap = cap;
 }
 
+void copy_bytes(void* dst, const void* src, size_t n) {
+  char* d = static_cast<char*>(dst);
+  const char* s = static_cast<const char*>(src);
+  const uintptr_t behind = (reinterpret_cast<uintptr_t>(d) - reinterpret_cast<uintptr_t>(s)) & 4095;
+  if (n < 4096 || behind == 0 || behind >= 64) {
+    std::memcpy(d, s, n);
+    return;
+  }
+  // From the end, 128 bytes at a time: each store then lands behind the loads still to come.
+  constexpr size_t kStep = 128;
+  size_t i = n;
+  while (i >= kStep) {
+    i -= kStep;
+    char t[kStep];
+    std::memcpy(t, s + i, kStep);
+    std::memcpy(d + i, t, kStep);
+  }
+  std::memcpy(d, s, i);
+}
+
 void buf_append(buf& b, const void* p, size_t n) {
   // The source may lie inside the buffer itself; remember it as an offset across a reallocation.
   const char* src = static_cast<const char*>(p);
@@ -76,7 +97,16 @@ void buf_append(buf& b, const void* p, size_t n) {
   } else {
     buf_reserve(b, n);
   }
-  if (n > 0) std::memmove(b.data + b.len, src, n);
+  // Appended bytes overlap the buffer's own only when they come from it and lie at its end.
+  if (n > 0) {
+    const auto to = reinterpret_cast<uintptr_t>(b.data + b.len);
+    const auto from = reinterpret_cast<uintptr_t>(src);
+    const bool overlap = from < to + n && to < from + n;
+    if (overlap)
+      std::memmove(b.data + b.len, src, n);
+    else
+      copy_bytes(b.data + b.len, src, n);
+  }
   b.len += n;
   b.data[b.len] = 0;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "job/run.h"
+#include "text/buf.h"
 #include "zlib_deflate.h"
 
 namespace py = pybind11;
@@ -93,6 +94,9 @@ const char* role_name(qm::job_part part) {
   return nullptr;
 }
 
+// Outputs up to this size get their bytes object before the job (run() below).
+constexpr size_t kPreallocMax = size_t{16} << 20;
+
 py::tuple run(py::bytes background, py::object background_data, py::bytes foreground,
               py::object foreground_data, py::object output, bool stamp, py::dict options) {
   qm::job_options o;
@@ -105,21 +109,56 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
   const held_bytes fg(foreground_data);
   if (bg.held()) o.background_bytes = bg.bytes();
   if (fg.held()) o.foreground_bytes = fg.bytes();
-  std::string pdf;
-  if (output.is_none())
+  // The PDF comes back through a string that the thread keeps for its next job: a fresh one of
+  // a few hundred kilobytes a job would be faulted in anew each time on a worker thread, whose
+  // malloc arena gives freed memory back to the kernel. One that grew past a megabyte is let go.
+  thread_local std::string pdf;
+  if (pdf.capacity() > (size_t{1} << 20)) std::string().swap(pdf);
+  pdf.clear();
+  // The bytes object is made before the job, as large as the thread's last output and a quarter
+  // more, and filled while the interpreter lock is still released; it is cut to size when the
+  // lock is back. Making it after the job would take the lock once more for every job, and on
+  // threads that run small jobs side by side each taking of the lock is a wait.
+  thread_local size_t last_size = 0;
+  py::object pre;
+  if (output.is_none()) {
     o.output_bytes = &pdf;
-  else
+    if (last_size > 0 && last_size <= kPreallocMax) {
+      PyObject* b = PyBytes_FromStringAndSize(
+          nullptr, static_cast<Py_ssize_t>(last_size + last_size / 4 + 4096));
+      if (b)
+        pre = py::reinterpret_steal<py::object>(b);
+      else
+        PyErr_Clear();  // no room for a guess: the object is made after the job instead
+    }
+  } else {
     o.output = output.cast<std::string>();
+  }
 
   qm::job_result r;
+  bool filled = false;
   {
     py::gil_scoped_release unlocked;
     qm::job_run(o, r);
+    if (r.ok && pre && pdf.size() <= static_cast<size_t>(PyBytes_GET_SIZE(pre.ptr()))) {
+      qm::copy_bytes(PyBytes_AS_STRING(pre.ptr()), pdf.data(), pdf.size());
+      filled = true;
+    }
   }
   const char* role = r.ok ? nullptr : role_name(r.part);
   py::object role_obj = role ? py::object(py::str(role)) : py::object(py::none());
   py::object data = py::none();
-  if (r.ok && output.is_none()) data = py::bytes(pdf);
+  if (r.ok && output.is_none()) {
+    last_size = pdf.size();
+    if (filled) {
+      PyObject* b = pre.release().ptr();
+      if (_PyBytes_Resize(&b, static_cast<Py_ssize_t>(pdf.size())) != 0)
+        throw py::error_already_set();
+      data = py::reinterpret_steal<py::object>(b);
+    } else {
+      data = py::bytes(pdf);
+    }
+  }
   return py::make_tuple(r.ok, py::bytes(r.message), role_obj, r.sys_errno, data,
                         r.ok ? r.pages : 0);
 }
