@@ -94,3 +94,38 @@ def test_jobs_release_the_interpreter_lock_and_read_pipes_whole(make_pdf, tmp_pa
                            str(bg)], env=python_env(), capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "3"
+
+
+def test_returned_bytes_on_one_thread_match_the_files_whatever_ran_before(make_pdf, tmp_path: Path):
+    # A thread sizes the bytes object of its next returned PDF by its last one: a job after a
+    # smaller one, after a much larger one, after a failed one and after one written to a file
+    # gives exactly the bytes that the same job writes to a file.
+    stamp = make_pdf("stamp.pdf")
+    docs = [make_pdf(f"doc{n}.pdf", n) for n in (1, 400, 2, 60)]
+    missing = tmp_path / "missing.pdf"
+    expected = []
+    for k, doc in enumerate(docs):
+        out = tmp_path / f"expected{k}.pdf"
+        quiremark.stamp(doc, stamp, out)
+        expected.append(out.read_bytes())
+    got: list = []
+    failures: list = []
+
+    def worker() -> None:
+        for round_ in range(2):
+            for k, doc in enumerate(docs):
+                got.append((k, quiremark.stamp(doc, stamp, None)))
+                try:
+                    quiremark.stamp(missing, stamp, None)
+                except quiremark.Error as e:
+                    failures.append(e)
+                quiremark.stamp(doc, stamp, tmp_path / f"side{round_}{k}.pdf")
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    assert len(got) == 2 * len(docs) and len(failures) == 2 * len(docs)
+    for k, data in got:
+        assert isinstance(data, bytes)
+        assert data == expected[k], f"document {k}"
+    assert len(expected[1]) > 4 * len(expected[3]) > 4 * len(expected[0])
