@@ -269,7 +269,7 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   // into the output and no body is ever held twice.
   build_page_contents(j);
   // Only a file is written while it is made; a descriptor or a string gets the output whole.
-  if (o.helper_threads && !o.output_bytes && o.output_fd < 0)
+  if (o.helper_threads && !o.output_bytes && !o.output_sink && o.output_fd < 0)
     j.stream =
         output_begin(o.output.c_str(), j.total_pages, o.output_min_pages, o.output_chunk_bytes);
   write_head(j);
@@ -286,7 +286,8 @@ bool job_run_loaded(overlay_job& j, const job_options& o) {
   std::vector<page_rec>().swap(j.fg.pages);
 
   // Write: the copied resources, the cross-reference table and the trailer; then the file.
-  return write_output(j, {o.output.c_str(), o.output_fd, o.output_bytes});
+  return write_output(
+      j, {o.output.c_str(), o.output_fd, o.output_bytes, o.output_sink, o.output_context});
 }
 
 void job_run(const job_options& o, job_result& r) noexcept {

@@ -54,9 +54,14 @@ struct job_options {
   // that its path names. Memory is taken before a descriptor.
   std::optional<std::string_view> background_bytes, foreground_bytes;
   int background_fd = -1, foreground_fd = -1;
-  // The output put into this string, or written to this open descriptor (built whole in memory,
-  // then written at once), instead of the file that `output` names. The string is taken first.
+  // The output put into this string, or handed whole to `output_sink` (with `output_context`;
+  // called once, on the job's thread, before the job lets its memory go: it copies what it
+  // keeps, and may throw std::bad_alloc), or written to this open descriptor (built whole in
+  // memory, then written at once), instead of the file that `output` names; the first of them
+  // that is set.
   std::string* output_bytes = nullptr;
+  void (*output_sink)(void* context, std::string_view pdf) = nullptr;
+  void* output_context = nullptr;
   int output_fd = -1;
 };
 

@@ -233,6 +233,10 @@ bool write_output(overlay_job& j, const output_target& to) {
     copy_bytes(to.bytes->data(), out.data, out.len);
     return true;
   }
+  if (to.sink) {
+    to.sink(to.context, out.view());
+    return true;
+  }
   errno = 0;
   write_result done;
   if (to.fd >= 0)

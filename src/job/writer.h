@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "job/job.h"
@@ -24,6 +25,8 @@ struct output_target {
   const char* path = "";
   int fd = -1;
   std::string* bytes = nullptr;
+  void (*sink)(void* context, std::string_view pdf) = nullptr;
+  void* context = nullptr;
 };
 
 // Appends the rest of the file to j.out (copied resources, cross-reference table, trailer),

@@ -97,6 +97,26 @@ const char* role_name(qm::job_part part) {
 // Outputs up to this size get their bytes object before the job (run() below).
 constexpr size_t kPreallocMax = size_t{16} << 20;
 
+// Where a job's PDF goes when run() returns it: into `pre`, a bytes object that only this call
+// holds, when it fits, else into `spill`.
+struct pdf_sink {
+  PyObject* pre;
+  std::string* spill;
+  bool filled;
+  size_t size;
+};
+
+void take_pdf(void* context, std::string_view pdf) {
+  pdf_sink& s = *static_cast<pdf_sink*>(context);
+  s.size = pdf.size();
+  if (s.pre && pdf.size() <= static_cast<size_t>(PyBytes_GET_SIZE(s.pre))) {
+    qm::copy_bytes(PyBytes_AS_STRING(s.pre), pdf.data(), pdf.size());
+    s.filled = true;
+  } else {
+    s.spill->assign(pdf);
+  }
+}
+
 py::tuple run(py::bytes background, py::object background_data, py::bytes foreground,
               py::object foreground_data, py::object output, bool stamp, py::dict options) {
   qm::job_options o;
@@ -109,20 +129,21 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
   const held_bytes fg(foreground_data);
   if (bg.held()) o.background_bytes = bg.bytes();
   if (fg.held()) o.foreground_bytes = fg.bytes();
-  // The PDF comes back through a string that the thread keeps for its next job: a fresh one of
-  // a few hundred kilobytes a job would be faulted in anew each time on a worker thread, whose
-  // malloc arena gives freed memory back to the kernel. One that grew past a megabyte is let go.
-  thread_local std::string pdf;
-  if (pdf.capacity() > (size_t{1} << 20)) std::string().swap(pdf);
-  pdf.clear();
-  // The bytes object is made before the job, as large as the thread's last output and a quarter
-  // more, and filled while the interpreter lock is still released; it is cut to size when the
-  // lock is back. Making it after the job would take the lock once more for every job, and on
-  // threads that run small jobs side by side each taking of the lock is a wait.
+  // The PDF goes from the job's own buffer straight into a bytes object made before the job, as
+  // large as the thread's last output and a quarter more, filled while the interpreter lock is
+  // still released and cut to size when the lock is back. Making it after the job would take the
+  // lock once more for every job, and on threads that run small jobs side by side each taking of
+  // the lock is a wait. An output that does not fit waits in a string that the thread keeps for
+  // its next job (one that grew past a megabyte is let go).
   thread_local size_t last_size = 0;
+  thread_local std::string spill;
+  if (spill.capacity() > (size_t{1} << 20)) std::string().swap(spill);
+  spill.clear();
+  pdf_sink sink{nullptr, &spill, false, 0};
   py::object pre;
   if (output.is_none()) {
-    o.output_bytes = &pdf;
+    o.output_sink = take_pdf;
+    o.output_context = &sink;
     if (last_size > 0 && last_size <= kPreallocMax) {
       PyObject* b = PyBytes_FromStringAndSize(
           nullptr, static_cast<Py_ssize_t>(last_size + last_size / 4 + 4096));
@@ -130,33 +151,29 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
         pre = py::reinterpret_steal<py::object>(b);
       else
         PyErr_Clear();  // no room for a guess: the object is made after the job instead
+      sink.pre = pre.ptr();
     }
   } else {
     o.output = output.cast<std::string>();
   }
 
   qm::job_result r;
-  bool filled = false;
   {
     py::gil_scoped_release unlocked;
     qm::job_run(o, r);
-    if (r.ok && pre && pdf.size() <= static_cast<size_t>(PyBytes_GET_SIZE(pre.ptr()))) {
-      qm::copy_bytes(PyBytes_AS_STRING(pre.ptr()), pdf.data(), pdf.size());
-      filled = true;
-    }
   }
   const char* role = r.ok ? nullptr : role_name(r.part);
   py::object role_obj = role ? py::object(py::str(role)) : py::object(py::none());
   py::object data = py::none();
   if (r.ok && output.is_none()) {
-    last_size = pdf.size();
-    if (filled) {
+    last_size = sink.size;
+    if (sink.filled) {
       PyObject* b = pre.release().ptr();
-      if (_PyBytes_Resize(&b, static_cast<Py_ssize_t>(pdf.size())) != 0)
+      if (_PyBytes_Resize(&b, static_cast<Py_ssize_t>(sink.size)) != 0)
         throw py::error_already_set();
       data = py::reinterpret_steal<py::object>(b);
     } else {
-      data = py::bytes(pdf);
+      data = py::bytes(spill);
     }
   }
   return py::make_tuple(r.ok, py::bytes(r.message), role_obj, r.sys_errno, data,

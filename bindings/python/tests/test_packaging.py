@@ -70,7 +70,7 @@ def test_module_carries_the_library_itself():
 def _copy_checkout(target: Path) -> None:
     target.mkdir(parents=True)
     ignore = shutil.ignore_patterns("__pycache__", "*.egg-info", "build", "build-*", ".git")
-    for name in ("CMakeLists.txt", "cmake", "include", "src", "bindings"):
+    for name in ("CMakeLists.txt", "cmake", "include", "src", "ext", "bindings"):
         source = SOURCE_DIR / name
         if source.is_dir():
             shutil.copytree(source, target / name, ignore=ignore)
@@ -87,8 +87,13 @@ def test_pip_install_in_a_venv(make_pdf, tmp_path: Path):
         shutil.rmtree(checkout)
     _copy_checkout(checkout)
     env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "QUIREMARK_PACKAGE_DIR")}
-    env["QUIREMARK_BUILD_DIR"] = str(work / "cmake")
+           if k not in ("PYTHONPATH", "PYTHONHOME", "VIRTUAL_ENV", "QUIREMARK_PACKAGE_DIR",
+                        "QUIREMARK_SOURCE_DIR")}
+    build = work / "cmake"
+    cache = build / "CMakeCache.txt"
+    if cache.is_file() and f"CMAKE_HOME_DIRECTORY:INTERNAL={checkout}\n" not in cache.read_text():
+        shutil.rmtree(build)  # configured from another source folder, which CMake refuses
+    env["QUIREMARK_BUILD_DIR"] = str(build)
     line = ("/usr/bin/python3 -m venv --system-site-packages v && "
             "v/bin/pip install --no-build-isolation ./bindings/python")
     done = subprocess.run(["sh", "-c", line], cwd=checkout, env=env, capture_output=True,
