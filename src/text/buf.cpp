@@ -86,27 +86,23 @@ void copy_bytes(void* dst, const void* src, size_t n) {
 }
 
 void buf_append(buf& b, const void* p, size_t n) {
-  // The source may lie inside the buffer itself; remember it as an offset across a reallocation.
+  // The source may lie inside the buffer itself; remember it as an offset across a reallocation,
+  // and copy it with memmove, since it may reach the end where the copy goes.
   const char* src = static_cast<const char*>(p);
   const auto at = reinterpret_cast<uintptr_t>(src);
   const auto base = reinterpret_cast<uintptr_t>(b.data);
-  if (n > 0 && b.data && at >= base && at - base < b.cap) {
+  const bool inside = n > 0 && b.data && at >= base && at - base < b.cap;
+  if (inside) {
     const size_t off = static_cast<size_t>(at - base);
     buf_reserve(b, n);
     src = b.data + off;
   } else {
     buf_reserve(b, n);
   }
-  // Appended bytes overlap the buffer's own only when they come from it and lie at its end.
-  if (n > 0) {
-    const auto to = reinterpret_cast<uintptr_t>(b.data + b.len);
-    const auto from = reinterpret_cast<uintptr_t>(src);
-    const bool overlap = from < to + n && to < from + n;
-    if (overlap)
-      std::memmove(b.data + b.len, src, n);
-    else
-      copy_bytes(b.data + b.len, src, n);
-  }
+  if (inside)
+    std::memmove(b.data + b.len, src, n);
+  else if (n > 0)
+    copy_bytes(b.data + b.len, src, n);
   b.len += n;
   b.data[b.len] = 0;
 }
