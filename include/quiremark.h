@@ -31,6 +31,9 @@
  * Threads. Jobs on different threads never disturb each other's output. A job over 16 pages or
  * more runs two helper threads of its own (decoding page contents ahead, writing finished parts
  * of the output), which are joined before it returns; the output is the same as without them.
+ * A thread that has run a job keeps some of its buffers for its next one (the output, the page
+ * contents and the arrays its two input files were read into, each up to 1 MiB, so 4 MiB at
+ * most); they are freed when the thread ends.
  * The error text, however, is shared by the whole process: a failing job on one thread
  * overwrites the message of another (the last writer wins), and the text may be read while
  * another thread writes it. A host that runs jobs concurrently and wants reliable messages must

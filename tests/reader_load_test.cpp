@@ -6,10 +6,16 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "reader/file_data.h"
 #include "reader/load.h"
 #include "support/readerpdf.h"
+
+#ifdef QM_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -442,6 +448,68 @@ TEST(Load, LargeFilesReadIntoTheirOwnMapping) {
     EXPECT_EQ(mapped.pages[0].height, 200);
     EXPECT_EQ(mapped.catalog, plain.catalog);
   }
+}
+
+// A thread keeps the arrays of files it has let go and reads its next files into them: each
+// document still holds exactly its file, whichever array it got, and the kept bytes past a
+// smaller file's end are out of bounds for AddressSanitizer, as a fresh array's would be.
+TEST(Load, ArraysOfFilesLetGoServeTheThreadsNextFiles) {
+  const std::string body = qmtest::pdfgen::simple({"/MediaBox [0 0 100 200]", ""}).bytes();
+  const size_t header = body.find('\n') + 1;
+  auto padded = [&](size_t size, const char* name) {
+    std::string bytes = body.substr(0, header) + "%";
+    bytes += std::string(size - body.size() - 2, 'x') + "\n" + body.substr(header);
+    const std::string path = qmtest::write_file(name, bytes);
+    return std::pair{bytes, path};
+  };
+  // (Named pairs, not structured bindings, which clang 14's lambdas cannot capture.)
+  const auto large_file = padded(300000, "kept_large.pdf");
+  const auto small_file = padded(5000, "kept_small.pdf");
+  const auto over_file = padded(qm::kKeptFileArrayMax + 10, "kept_over.pdf");
+  const std::string &large = large_file.first, &large_path = large_file.second;
+  const std::string &small = small_file.first, &small_path = small_file.second;
+  const std::string &over = over_file.first, &over_path = over_file.second;
+  auto load = [](const std::string& path, qm::doc& d) {
+    qm::msg m;
+    ASSERT_EQ(qm::doc_load(path.c_str(), d, m, SIZE_MAX), 0) << m.text;
+  };
+  auto holds = [](const qm::doc& d, const std::string& bytes) {
+    EXPECT_EQ(d.len, static_cast<int32_t>(bytes.size()));
+    EXPECT_EQ(std::string_view(d.data.get(), bytes.size()), bytes);
+    EXPECT_EQ(d.pages.size(), 2u);
+#ifdef QM_ADDRESS_SANITIZER
+    EXPECT_TRUE(__asan_address_is_poisoned(d.data.get() + bytes.size()));
+#endif
+  };
+  // On a thread of its own, which keeps nothing yet.
+  std::thread([&] {
+    qm::doc a, b, c;
+    load(large_path, a);
+    EXPECT_EQ(a.data.get_deleter().room, large.size());  // a fresh array, exactly the file
+    holds(a, large);
+    qm::doc_free(a);
+    load(small_path, b);  // into the large file's array
+    EXPECT_EQ(b.data.get_deleter().room, large.size());
+    holds(b, small);
+    load(large_path, c);  // that array is taken: a fresh one
+    EXPECT_EQ(c.data.get_deleter().room, large.size());
+    holds(c, large);
+    qm::doc_free(b);
+    qm::doc_free(c);
+    load(over_path, a);  // larger than any kept array, and too large to be kept itself
+    EXPECT_EQ(a.data.get_deleter().room, over.size());
+    holds(a, over);
+    qm::doc_free(a);
+    load(small_path, b);
+    load(small_path, c);  // the two kept arrays, both of the large file's size
+    EXPECT_EQ(b.data.get_deleter().room, large.size());
+    EXPECT_EQ(c.data.get_deleter().room, large.size());
+    holds(b, small);
+    holds(c, small);
+    load(small_path, a);  // none kept now
+    EXPECT_EQ(a.data.get_deleter().room, small.size());
+    holds(a, small);
+  }).join();  // what the thread still keeps is freed as it ends (a leak checker would say)
 }
 
 TEST(Load, DamagedCrossReferenceDataDoesNotMatter) {

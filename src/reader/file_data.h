@@ -7,12 +7,14 @@
 namespace qm {
 
 // Gives back the room of a file's bytes: an anonymous mapping of `mapped` bytes, or, with mapped
-// 0, an array from new[] (`aligned`: one aligned to kFileDataAlign); or nothing, for bytes that
-// the caller lent and keeps (borrowed()).
+// 0, an array from new[] (`aligned`: one of `room` bytes aligned to kFileDataAlign, which the
+// thread may keep for its next file); or nothing, for bytes that the caller lent and keeps
+// (borrowed()).
 struct file_data_release {
   size_t mapped = 0;
   bool lent = false;
   bool aligned = false;
+  size_t room = 0;
 
   file_data_release() = default;
   explicit file_data_release(size_t m) noexcept : mapped(m) {}
@@ -55,6 +57,18 @@ inline constexpr size_t kFileDataAlign = 64;
 // once: the read then copies into memory that is there already, instead of stopping at a page
 // fault every 4 KiB, which for files of some megabytes takes longer than the copy itself.
 // (SIZE_MAX sends every file through new[].)
+//
+// A smaller file goes into an aligned array, and when its document lets the array go, the thread
+// keeps it (up to kKeptFileArrays of them, each under kKeptFileArrayMax bytes) for the next file
+// it reads that fits: a job reads two files, and jobs one after another on a thread mostly read
+// files of the same sizes. Without that, each such file's array comes fresh from malloc, which on
+// glibc means a mapping of its own, faulted in page by page as the file is read and unmapped
+// again at the end, once the file passes the mapping threshold (128 KiB, raised to the largest
+// mapped block freed so far, so a file of the same size as the last one is mapped again): a
+// fifth of a job of a few hundred kilobytes, and on several threads each unmapping also stops
+// the others to flush their address translations. Kept arrays are freed when the thread ends.
+inline constexpr size_t kKeptFileArrays = 2;
+inline constexpr size_t kKeptFileArrayMax = size_t{1} << 20;
 file_data file_data_alloc(size_t n, size_t map_min = kFileMapMin);
 
 }  // namespace qm

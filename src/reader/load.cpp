@@ -409,11 +409,9 @@ int load_stream(int fd, const char* name, doc& d, msg& m) {
   return load_bytes(std::move(data), static_cast<int32_t>(len), name, d, m);
 }
 
-}  // namespace
-
-int doc_load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min) {
-  reset(d);
-  if (!name) name = "";
+// Loads from a descriptor; `at_start` says that it was just opened here and so stands at the
+// start of the file, which spares asking where it stands.
+int load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min, bool at_start) {
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     msg_set(m, "cannot open %s", name);
@@ -427,9 +425,9 @@ int doc_load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min) {
     return -1;
   }
   if (!S_ISREG(st.st_mode)) return load_stream(fd, name, d, m);
-  // A regular file from where the descriptor stands (the start, for a file just opened) to its
-  // end, read into room of exactly that size.
-  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  // A regular file from where the descriptor stands to its end, read into room of exactly that
+  // size.
+  const off_t at = at_start ? 0 : ::lseek(fd, 0, SEEK_CUR);
   const int64_t size = static_cast<int64_t>(st.st_size) - (at > 0 ? static_cast<int64_t>(at) : 0);
   if (size < 1 || size > std::numeric_limits<int32_t>::max()) {
     msg_set(m, "empty input file: %s", name);
@@ -450,6 +448,13 @@ int doc_load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min) {
   return load_bytes(std::move(data), static_cast<int32_t>(size), name, d, m);
 }
 
+}  // namespace
+
+int doc_load_fd(int fd, const char* name, doc& d, msg& m, size_t map_min) {
+  reset(d);
+  return load_fd(fd, name ? name : "", d, m, map_min, false);
+}
+
 int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   reset(d);
   if (!path) {
@@ -467,7 +472,7 @@ int doc_load(const char* path, doc& d, msg& m, size_t map_min) {
   }
   int r;
   try {
-    r = doc_load_fd(fd, path, d, m, map_min);
+    r = load_fd(fd, path, d, m, map_min, true);
   } catch (...) {
     ::close(fd);
     throw;

@@ -97,6 +97,19 @@ const char* role_name(qm::job_part part) {
 // Outputs up to this size get their bytes object before the job (run() below).
 constexpr size_t kPreallocMax = size_t{16} << 20;
 
+// How large the bytes object made before a job is (see run()), given the size of the thread's
+// last PDF. Up to 96 KiB a quarter more and a page, so that a PDF a little larger than the last
+// one still fits. From there on no more than the last one's pages: glibc serves a block of 128
+// KiB or more from a mapping of its own (faulted in page by page as it is filled, unmapped when
+// freed) unless it is smaller than a mapped block freed before, and the last PDF's bytes object,
+// freed by now, is the block that sets that bound; asking for more would map every job's anew.
+size_t preallocated_size(size_t last) {
+  constexpr size_t kPage = 4096;
+  constexpr size_t kHeaders = 64;  // the bytes object's header and malloc's, with room to spare
+  if (last < (size_t{96} << 10)) return last + last / 4 + kPage;
+  return (last + kHeaders + kPage - 1) / kPage * kPage - kHeaders;
+}
+
 // Where a job's PDF goes when run() returns it: into `pre`, a bytes object that only this call
 // holds, when it fits, else into `spill`.
 struct pdf_sink {
@@ -130,11 +143,11 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
   if (bg.held()) o.background_bytes = bg.bytes();
   if (fg.held()) o.foreground_bytes = fg.bytes();
   // The PDF goes from the job's own buffer straight into a bytes object made before the job, as
-  // large as the thread's last output and a quarter more, filled while the interpreter lock is
-  // still released and cut to size when the lock is back. Making it after the job would take the
-  // lock once more for every job, and on threads that run small jobs side by side each taking of
-  // the lock is a wait. An output that does not fit waits in a string that the thread keeps for
-  // its next job (one that grew past a megabyte is let go).
+  // large as the thread's last output and some room (preallocated_size), filled while the
+  // interpreter lock is still released and cut to size when the lock is back. Making it after the
+  // job would take the lock once more for every job, and on threads that run small jobs side by
+  // side each taking of the lock is a wait. An output that does not fit waits in a string that the
+  // thread keeps for its next job (one that grew past a megabyte is let go).
   thread_local size_t last_size = 0;
   thread_local std::string spill;
   if (spill.capacity() > (size_t{1} << 20)) std::string().swap(spill);
@@ -145,8 +158,8 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
     o.output_sink = take_pdf;
     o.output_context = &sink;
     if (last_size > 0 && last_size <= kPreallocMax) {
-      PyObject* b = PyBytes_FromStringAndSize(
-          nullptr, static_cast<Py_ssize_t>(last_size + last_size / 4 + 4096));
+      PyObject* b =
+          PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(preallocated_size(last_size)));
       if (b)
         pre = py::reinterpret_steal<py::object>(b);
       else
