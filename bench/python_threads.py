@@ -116,6 +116,12 @@ def measure(work, jobs, runner, threads, rounds):
     return serial, threaded
 
 
+def print_row(runner, name, r):
+    print(f"  {runner:8} {name:10} {r['median_serial_job_ms']:8.3f}ms "
+          f"{r['median_threaded_s'] * 1000:8.1f}ms  {r['median_speedup']:.2f}x "
+          f"({r['min_speedup']:.2f}x to {r['max_speedup']:.2f}x)")
+
+
 def summary(serial, threaded, jobs):
     ratios = [s / t for s, t in zip(serial, threaded)]
     return {
@@ -192,9 +198,7 @@ def main(argv=None):
             serial, threaded = measure(fn, jobs, RUNNERS[runner], a.threads, a.rounds)
             r = summary(serial, threaded, a.jobs)
             result["runs"][f"{runner}/{name}"] = r
-            print(f"  {runner:8} {name:10} {r['median_serial_job_ms']:8.3f}ms "
-                  f"{r['median_threaded_s'] * 1000:8.1f}ms  {r['median_speedup']:.2f}x "
-                  f"({r['min_speedup']:.2f}x to {r['max_speedup']:.2f}x)")
+            print_row(runner, name, r)
     if a.native:
         # Pinned like this process: the program inherits its processor mask.
         lines = subprocess.run(
@@ -203,9 +207,7 @@ def main(argv=None):
         times = [[float(x) for x in line.split()] for line in lines if line.strip()]
         r = summary([(b + c) / 2 for b, _, c in times], [t for _, t, _ in times], a.jobs)
         result["runs"]["c++/stamp"] = r
-        print(f"  {'c++':8} {'stamp':10} {r['median_serial_job_ms']:8.3f}ms "
-              f"{r['median_threaded_s'] * 1000:8.1f}ms  {r['median_speedup']:.2f}x "
-              f"({r['min_speedup']:.2f}x to {r['max_speedup']:.2f}x)")
+        print_row("c++", "stamp", r)
     if a.json:
         a.json.write_text(json.dumps(result, indent=2) + "\n")
     return 0

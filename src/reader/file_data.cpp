@@ -53,16 +53,19 @@ struct kept_closer {
 // for AddressSanitizer until a file is read into them.
 void keep_or_free(char* p, size_t room) noexcept {
   kept_arrays& k = t_kept;
-  if (k.closed || room == 0 || room >= kKeptFileArrayMax) {
+  if (k.closed || room >= kKeptFileArrayMax) {
     free_array(p, room);
     return;
   }
   thread_local kept_closer closer;  // frees what the thread keeps when it ends
   (void)closer;
-  size_t at = 0;
-  for (size_t i = 1; i < kKeptFileArrays; ++i) {
-    if (!k.p[at]) break;
-    if (!k.p[i] || k.room[i] < k.room[at]) at = i;
+  size_t at = 0;  // a free place, else the smallest kept array
+  for (size_t i = 0; i < kKeptFileArrays; ++i) {
+    if (!k.p[i]) {
+      at = i;
+      break;
+    }
+    if (k.room[i] < k.room[at]) at = i;
   }
   if (k.p[at] && k.room[at] >= room) {
     free_array(p, room);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "job/run.h"
+#include "job/spare.h"
 #include "text/buf.h"
 #include "zlib_deflate.h"
 
@@ -147,10 +148,10 @@ py::tuple run(py::bytes background, py::object background_data, py::bytes foregr
   // interpreter lock is still released and cut to size when the lock is back. Making it after the
   // job would take the lock once more for every job, and on threads that run small jobs side by
   // side each taking of the lock is a wait. An output that does not fit waits in a string that the
-  // thread keeps for its next job (one that grew past a megabyte is let go).
+  // thread keeps for its next job, up to the size the job keeps its own buffers to.
   thread_local size_t last_size = 0;
   thread_local std::string spill;
-  if (spill.capacity() > (size_t{1} << 20)) std::string().swap(spill);
+  if (spill.capacity() > qm::kSpareMaxBytes) std::string().swap(spill);
   spill.clear();
   pdf_sink sink{nullptr, &spill, false, 0};
   py::object pre;
