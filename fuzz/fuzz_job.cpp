@@ -17,6 +17,9 @@
 // to the default output's content of the same object.
 //
 // The inputs are written to files in a private temporary directory and the job is run on them.
+// Its name enters the messages the job is held to, which libFuzzer compares and mutates towards;
+// a repeatable run therefore names a fixed directory in QM_FUZZ_WORKDIR (made if missing; the
+// files in it are removed at exit).
 // Its result is checked against what the loader says of the same bytes: a job fails exactly when
 // an input fails to load, with that loader's message, or when the mode is invalid; otherwise it
 // succeeds. A successful output must hold together: the header, a cross-reference table whose
@@ -64,6 +67,7 @@ namespace {
 
 // The private directory, made once per process and removed at exit.
 std::string g_dir;
+bool g_dir_fixed = false;  // named by QM_FUZZ_WORKDIR: left in place, only emptied
 
 void remove_dir() {
   if (g_dir.empty()) return;
@@ -74,10 +78,18 @@ void remove_dir() {
     }
     closedir(d);
   }
-  rmdir(g_dir.c_str());
+  if (!g_dir_fixed) rmdir(g_dir.c_str());
 }
 
 const std::string& dir() {
+  if (g_dir.empty() && std::getenv("QM_FUZZ_WORKDIR")) {
+    g_dir = std::getenv("QM_FUZZ_WORKDIR");
+    g_dir_fixed = true;
+    struct stat st;
+    if (mkdir(g_dir.c_str(), 0700) != 0 && (stat(g_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+      fail("cannot make the directory " + g_dir);
+    std::atexit(remove_dir);
+  }
   if (g_dir.empty()) {
     const char* base = std::getenv("QM_TEST_TMP");
     if (!base) base = std::getenv("TMPDIR");
@@ -232,9 +244,11 @@ void check_output(const std::string& out, long pages, bool keep) {
   for (long t = 0; keep && t < pages; ++t) check_annots(s, offsets, 3 + t);
 }
 
-// The Form XObjects of a checked output (check_output passed): number -> (whether its
-// dictionary names /Filter /FlateDecode right after /Length, its data).
-std::map<long long, std::pair<bool, std::string>> form_data(const std::string& out) {
+// The Form XObjects a checked output's pages draw (check_output passed; `pages` pages): number
+// -> (whether its dictionary names /Filter /FlateDecode right after /Length, its data). Only the
+// forms the writer makes are looked at, the ones each page object names in its /XObject
+// dictionary: an object copied from an input may begin with the same words and be no stream.
+std::map<long long, std::pair<bool, std::string>> form_data(const std::string& out, long pages) {
   const std::string_view s = out;
   const size_t sx = s.rfind("\nstartxref\n");
   const long long x = to_ll(s.substr(sx + 11, s.find('\n', sx + 11) - sx - 11));
@@ -242,32 +256,51 @@ std::map<long long, std::pair<bool, std::string>> form_data(const std::string& o
   const size_t nl = s.find('\n', at);
   const long long count = to_ll(s.substr(at, nl - at));
   at = nl + 1;
-  std::vector<std::pair<long long, long long>> objs;  // (offset, number)
+  std::vector<long long> offsets(static_cast<size_t>(count), -1);
+  std::vector<std::pair<long long, long long>> objs;  // (offset, number), every object in use
   for (long long n = 1; n < count; ++n) {
     const std::string_view e = s.substr(at + 20 * static_cast<size_t>(n), 20);
-    if (e != "0000000000 00000 f \n") objs.push_back({to_ll(e.substr(0, 10)), n});
+    if (e == "0000000000 00000 f \n") continue;
+    offsets[static_cast<size_t>(n)] = to_ll(e.substr(0, 10));
+    objs.push_back({offsets[static_cast<size_t>(n)], n});
   }
   std::sort(objs.begin(), objs.end());
+  std::set<long long> drawn;
+  for (long t = 0; t < pages; ++t) {
+    const std::string_view page = object_text(s, offsets, 3 + t);
+    const size_t xo = page.find("/XObject << ");
+    QM_CHECK(xo != std::string_view::npos, "/XObject on page object " + std::to_string(3 + t));
+    std::string_view list = page.substr(xo + 12, page.find(">>", xo) - xo - 12);
+    while (!list.empty() && list.front() == '/') {
+      const size_t sp = list.find(' '), r = list.find(" 0 R");
+      QM_CHECK(sp < r && r != std::string_view::npos, "form entry");
+      drawn.insert(to_ll(list.substr(sp + 1, r - sp - 1)));
+      list.remove_prefix(std::min(list.size(), r + 5));
+    }
+  }
   std::map<long long, std::pair<bool, std::string>> forms;
   for (size_t k = 0; k < objs.size(); ++k) {
+    if (!drawn.count(objs[k].second)) continue;
     const size_t from = static_cast<size_t>(objs[k].first);
     const size_t to =
         k + 1 < objs.size() ? static_cast<size_t>(objs[k + 1].first) : static_cast<size_t>(x);
     std::string_view o = s.substr(from, to - from);
     o.remove_prefix(o.find('\n') + 1);
-    if (!o.starts_with("<< /Type /XObject /Subtype /Form /BBox [")) continue;
+    const std::string name = "XObject " + std::to_string(objs[k].second);
+    QM_CHECK(o.starts_with("<< /Type /XObject /Subtype /Form /BBox ["), name + " begins");
     const std::string_view tail = "\nendstream\nendobj\n";
-    QM_CHECK(o.ends_with(tail), "XObject " + std::to_string(objs[k].second) + " ends");
+    QM_CHECK(o.ends_with(tail), name + " ends");
     const size_t l = o.find(" /Length ") + 9;
     size_t e = l;
     while (e < o.size() && o[e] >= '0' && o[e] <= '9') ++e;
     const long long n = to_ll(o.substr(l, e - l));
-    QM_CHECK(n >= 0 && static_cast<size_t>(n) + tail.size() <= o.size(), "XObject length");
+    QM_CHECK(n >= 0 && static_cast<size_t>(n) + tail.size() <= o.size(), name + " length");
     const bool flate = o.substr(e).starts_with(" /Filter /FlateDecode");
     forms[objs[k].second] = {flate,
                              std::string(o.substr(o.size() - tail.size() - static_cast<size_t>(n),
                                                   static_cast<size_t>(n)))};
   }
+  QM_CHECK(forms.size() == drawn.size(), "every form the pages draw is written");
   return forms;
 }
 
@@ -403,7 +436,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QM_CHECK(ref_rc == 1 && get(ref_path, &ref), "the default job failed where compact did not");
     unlink(ref_path.c_str());
     unlink(ref_bg.c_str());
-    const auto cf = form_data(out), df = form_data(ref);
+    const auto cf = form_data(out, want_pages), df = form_data(ref, want_pages);
     QM_CHECK(cf.size() == df.size(), "as many Form XObjects as the default output");
     for (const auto& [n, c] : cf) {
       const auto d = df.find(n);

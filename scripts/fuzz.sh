@@ -43,6 +43,9 @@ for t in "${targets[@]}"; do
     rm -rf "$corpus"
     extra+=(-seed="$QM_FUZZ_SEED" -runs=$((secs * rate)) -max_total_time=$((3 * secs)))
     what="$((secs * rate)) inputs from seed $QM_FUZZ_SEED"
+    # The job target's messages name its files: the same directory on every machine and run.
+    export QM_FUZZ_WORKDIR=${TMPDIR:-/tmp}/qmfuzz-seed$QM_FUZZ_SEED-$t
+    rm -rf "$QM_FUZZ_WORKDIR"
   else
     corpus=build-fuzz/corpus/$t
     extra+=(-max_total_time="$secs")
@@ -60,6 +63,7 @@ for t in "${targets[@]}"; do
     tail -n 60 "$log"
     status=1
   fi
+  [ -z "${QM_FUZZ_WORKDIR:-}" ] || rm -rf "$QM_FUZZ_WORKDIR"
   # Executions, coverage (cov: edges, ft: features) and memory of the run.
   grep -h -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 || true
   grep -h -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
