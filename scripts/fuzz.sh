@@ -6,11 +6,15 @@
 # stops the run with a non-zero status; the input that caused it is left in
 # build-fuzz/artifacts/<name>/ (add it to fuzz/regressions/<name>/ once fixed).
 #
-# With QM_FUZZ_SEED=N the run is repeatable: libFuzzer's random choices start from seed N, the
+# With QM_FUZZ_SEED=N the run is mostly repeatable: libFuzzer's random choices start from seed N, the
 # working corpus starts empty (build-fuzz/corpus-seed<N>/<name>, cleared first), and each target
 # runs a fixed number of inputs, SECONDS times its usual rate on a 2-core machine, instead of for a
-# time (capped at three times SECONDS). CI uses this, so that a run that passed on a developer's
-# machine passes there too; searching for new faults is what the unseeded runs are for.
+# time (capped at three times SECONDS). CI uses this. The seed fixes libFuzzer's own choices, not
+# everything that steers them: values the targets compare, such as addresses of memory the
+# system places at random, feed its mutations, so the inflate target's runs still differ a little
+# from run to run and any seeded run may meet an input another did not. The job target names a
+# fixed working directory in such runs, since its messages contain the path. Searching for new
+# faults is what the unseeded runs are for.
 #
 # Usage: [QM_FUZZ_SEED=N] scripts/fuzz.sh [SECONDS] [TARGET...]
 #        TARGET: inflate, load, job (default: all)
