@@ -11,10 +11,10 @@
 # runs a fixed number of inputs, SECONDS times its usual rate on a 2-core machine, instead of for a
 # time (capped at three times SECONDS). CI uses this. The seed fixes libFuzzer's own choices, not
 # everything that steers them: values the targets compare, such as addresses of memory the
-# system places at random, feed its mutations, so the inflate target's runs still differ a little
-# from run to run and any seeded run may meet an input another did not. The job target names a
-# fixed working directory in such runs, since its messages contain the path. Searching for new
-# faults is what the unseeded runs are for.
+# system places at random, feed its mutations, so two runs of a target with one seed can still
+# differ a little and meet inputs the other did not. The job target names a fixed working
+# directory in such runs, since its messages contain the path. Searching for new faults is what
+# the unseeded runs are for.
 #
 # Usage: [QM_FUZZ_SEED=N] scripts/fuzz.sh [SECONDS] [TARGET...]
 #        TARGET: inflate, load, job (default: all)
