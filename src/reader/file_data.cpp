@@ -97,7 +97,7 @@ void file_data_release::operator()(char* p) const noexcept {
   if (!p || lent) return;
   if (mapped != 0)
     ::munmap(p, mapped);
-  else if (aligned)
+  else if (room != 0)
     keep_or_free(p, room);
   else
     delete[] p;
@@ -114,7 +114,6 @@ file_data file_data_alloc(size_t n, size_t map_min) {
   }
   if (n == 0) n = 1;
   file_data_release heap;
-  heap.aligned = true;
   char* p = take_kept(n, heap.room);
   if (!p) {
     p = static_cast<char*>(::operator new[](n, std::align_val_t{kFileDataAlign}, std::nothrow));

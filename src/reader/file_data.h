@@ -7,13 +7,12 @@
 namespace qm {
 
 // Gives back the room of a file's bytes: an anonymous mapping of `mapped` bytes, or, with mapped
-// 0, an array from new[] (`aligned`: one of `room` bytes aligned to kFileDataAlign, which the
-// thread may keep for its next file); or nothing, for bytes that the caller lent and keeps
-// (borrowed()).
+// 0, an array from new[] (with `room` set: one of that many bytes aligned to kFileDataAlign,
+// which the thread may keep for its next file); or nothing, for bytes that the caller lent and
+// keeps (borrowed()).
 struct file_data_release {
   size_t mapped = 0;
   bool lent = false;
-  bool aligned = false;
   size_t room = 0;
 
   file_data_release() = default;
